@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building, testing and running Nabik need, and only those
+# that are missing. Run as root on Debian 12.
+set -euo pipefail
+packages=(
+  build-essential cmake pkg-config
+  libshp-dev libzip-dev liblhasa-dev liblhasa0 libfontconfig-dev qt6-base-dev
+  libgtest-dev googletest
+  gdal-bin mapserver-bin fonts-ipafont-gothic zip jlha-utils
+  clang libclang-rt-14-dev
+)
+missing=()
+for p in "${packages[@]}"; do
+  status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
+  [[ "$status" == "install ok installed" ]] || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update
+  apt-get install -y --no-install-recommends "${missing[@]}"
+fi

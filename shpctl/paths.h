@@ -1,0 +1,22 @@
+#pragma once
+// Paths of the files that lie beside the executable, and folder-part helpers.
+#include <string>
+#include <string_view>
+
+// Full path of the running executable (from /proc/self/exe).
+std::string ExePath();
+
+// Folder of the executable with its trailing '/'.
+std::string ExeFolder();
+
+// `path` with the extension of its file name replaced by `ext` (appended when it has none).
+std::string ChangeFileExt(std::string_view path, std::string_view ext);
+
+// Everything up to and including the last '/' (empty when there is none).
+std::string FolderPart(std::string_view path);
+
+// The part after the last '/'.
+std::string FileNamePart(std::string_view path);
+
+// The file name's extension from its last '.', dot included (empty when none).
+std::string FileExtPart(std::string_view path);

@@ -1,0 +1,253 @@
+// Layer shapefile store and the shared text and path helpers.
+#include "shpctl/shpctl.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "shpctl/errors.h"
+#include "shpctl/paths.h"
+#include "shpctl/text.h"
+#include "support/test_support.h"
+
+using testing_support::ReadFile;
+using testing_support::ScratchDir;
+namespace fs = std::filesystem;
+
+namespace {
+
+TEST(Text, LowerSjisChangesOnlyAsciiLetters) {
+  struct Case {
+    std::string in, out;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"C:/Data/Out/RdEdg", "c:/data/out/rdedg"},
+           {"ABC xyz 123 @[`{", "abc xyz 123 @[`{"},
+           // ア is 0x83 0x41: its second byte is 'A' and must stay.
+           {Sjis("アイウ") + "ABC", Sjis("アイウ") + "abc"},
+           {Sjis("ＡＢ表"), Sjis("ＡＢ表")},
+           {"", ""},
+           {"\x83", "\x83"},  // a lone lead byte at the end
+       })
+    EXPECT_EQ(LowerSjis(c.in), c.out) << Cp932ToUtf8(c.in);
+}
+
+TEST(Text, Cp932Conversions) {
+  EXPECT_EQ(Sjis("処理中"), "\x8F\x88\x97\x9D\x92\x86");
+  EXPECT_EQ(Cp932ToUtf8(Sjis("基盤地図情報 ABC")), "基盤地図情報 ABC");
+  // Characters CP932 cannot hold, and broken UTF-8, become the geta mark.
+  EXPECT_EQ(ToCp932("a\xF0\x9F\x98\x80" "b", "UTF-8"), "a\x81\xAC" "b");
+  EXPECT_EQ(ToCp932("a\xE3\x81" "b", "UTF-8"), "a\x81\xAC" "b");
+  EXPECT_EQ(ToCp932("x\xC3", "UTF-8"), "x\x81\xAC");
+  EXPECT_EQ(ToCp932(std::string(10000, 'z'), "UTF-8"), std::string(10000, 'z'));
+  EXPECT_EQ(ToCp932("\xA4\xA2", "EUC-JP"), Sjis("あ"));
+}
+
+TEST(Text, CutSjisNeverSplitsACharacter) {
+  const std::string text = "ab" + Sjis("道路") + "c";  // a b [2] [2] c = 7 bytes
+  struct Case {
+    size_t max;
+    std::string out;
+  };
+  for (const Case& c : std::vector<Case>{{0, ""},
+                                         {2, "ab"},
+                                         {3, "ab"},
+                                         {4, "ab" + Sjis("道")},
+                                         {5, "ab" + Sjis("道")},
+                                         {6, "ab" + Sjis("道路")},
+                                         {7, text},
+                                         {100, text}})
+    EXPECT_EQ(CutSjis(text, c.max), c.out) << c.max;
+}
+
+TEST(Paths, ExtensionsAndFolders) {
+  EXPECT_EQ(ChangeFileExt("/opt/nabik/nabik", ".csv"), "/opt/nabik/nabik.csv");
+  EXPECT_EQ(ChangeFileExt("/opt/nabik/nabik", ".Ini"), "/opt/nabik/nabik.Ini");
+  EXPECT_EQ(ChangeFileExt("/opt/v1.2/nabik", ".csv"), "/opt/v1.2/nabik.csv");
+  EXPECT_EQ(ChangeFileExt("D:/tools/conv.exe", ".Ini"), "D:/tools/conv.Ini");
+  EXPECT_EQ(ChangeFileExt("list.txt", ".map"), "list.map");
+  EXPECT_EQ(ChangeFileExt("", ".map"), ".map");
+  EXPECT_EQ(FolderPart("/out/list.txt"), "/out/");
+  EXPECT_EQ(FolderPart("list.txt"), "");
+  EXPECT_EQ(FileNamePart("/out/list.txt"), "list.txt");
+  EXPECT_EQ(FileExtPart("/out/a.ZIP"), ".ZIP");
+  EXPECT_EQ(FileExtPart("/o.d/a"), "");
+  EXPECT_EQ(FolderPart(ExePath()), ExeFolder());
+  EXPECT_TRUE(fs::exists(ExePath()));
+}
+
+// A catalog of one layer per kind with the given attribute columns.
+void UseCatalog(const std::vector<tshpopentyp>& entries) { LayerCatalog = entries; }
+
+tshpopentyp Entry(const std::string& name, int kind, std::vector<tshpattr> attrs = {}) {
+  tshpopentyp e;
+  e.Name = name;
+  e.Kind = kind;
+  e.Attrs = std::move(attrs);
+  return e;
+}
+
+class Store : public ::testing::Test {
+ protected:
+  void TearDown() override { CloseLayerFiles(); }
+  ScratchDir dir;
+};
+
+TEST_F(Store, CreatesOneSetPerKind) {
+  UseCatalog({Entry("Line", 1), Entry("Area", 2), Entry("Point", 3), Entry("Net", 4)});
+  const int expected[] = {SHPT_ARC, SHPT_POLYGON, SHPT_POINT, SHPT_ARC};
+  for (int n = 1; n <= 4; ++n) {
+    CreateLayerFiles(dir.Folder(), n);
+    const std::string base = dir.Folder() + CatalogEntry(n).Name;
+    SHPHandle shp = SHPOpen(base.c_str(), "rb");
+    ASSERT_NE(shp, nullptr);
+    int count = -1, type = -1;
+    SHPGetInfo(shp, &count, &type, nullptr, nullptr);
+    SHPClose(shp);
+    EXPECT_EQ(type, expected[n - 1]) << base;
+    EXPECT_EQ(count, 0);
+    // Every set has the same projection line.
+    EXPECT_EQ(ReadFile(base + ".prj"), std::string(kProjectionText) + "\r\n");
+    EXPECT_TRUE(fs::exists(base + ".shx"));
+  }
+  EXPECT_EQ(std::string(kProjectionText).size(), 143u);
+  EXPECT_EQ(ReadFile(dir.Folder() + "Line.prj").substr(0, 31), "GEOGCS[\"GCS_JGD_2000\",DATUM[\"D_");
+}
+
+TEST_F(Store, FieldsFollowTheCatalogColumns) {
+  UseCatalog({Entry("Ab", 2, {{"fid", "h", 0, 40}, {"altiAcc", "h", 1, 4}, {"alti", "h", 2, 8}}),
+              Entry("Empty", 3)});
+  CreateLayerFiles(dir.Folder(), 1);
+  CreateLayerFiles(dir.Folder(), 2);
+  DBFHandle dbf = DBFOpen((dir.Folder() + "Ab").c_str(), "rb");
+  ASSERT_NE(dbf, nullptr);
+  ASSERT_EQ(DBFGetFieldCount(dbf), 3);
+  // dBASE stores integer and real fields alike as 'N'; with no decimals they read back as integers.
+  struct Field {
+    const char* name;
+    char type;
+    int width;
+  };
+  const Field fields[] = {{"fid", 'C', 40}, {"altiAcc", 'N', 4}, {"alti", 'N', 8}};
+  for (int i = 0; i < 3; ++i) {
+    char name[12];
+    int width = 0, decimals = -1;
+    DBFGetFieldInfo(dbf, i, name, &width, &decimals);
+    EXPECT_EQ(DBFGetNativeFieldType(dbf, i), fields[i].type);
+    EXPECT_STREQ(name, fields[i].name);
+    EXPECT_EQ(width, fields[i].width);
+    EXPECT_EQ(decimals, 0);
+  }
+  EXPECT_EQ(DBFGetRecordCount(dbf), 0);
+  DBFClose(dbf);
+  // The table declares code page 932 twice: the language driver byte and the .cpg file.
+  const std::string raw = ReadFile(dir.Folder() + "Ab.dbf");
+  EXPECT_EQ(static_cast<unsigned char>(raw[29]), 0x13);
+  EXPECT_EQ(ReadFile(dir.Folder() + "Ab.cpg"), "932");
+  // A layer without columns gets a table without fields, and opens.
+  OpenLayerFiles(dir.Folder(), "Empty");
+  ASSERT_NE(OpenSet.DbfHandle, nullptr);
+  EXPECT_EQ(DBFGetFieldCount(OpenSet.DbfHandle), 0);
+}
+
+TEST_F(Store, OpenSetsTheRecordIndexAfterTheLastRecord) {
+  UseCatalog({Entry("Ab", 3, {{"fid", "h", 0, 10}})});
+  CreateLayerFiles(dir.Folder(), 1);
+  for (int run = 0; run < 3; ++run) {
+    OpenLayerFiles(dir.Folder(), "Ab");
+    ASSERT_NE(OpenSet.ShpHandle, nullptr);
+    EXPECT_EQ(OpenSet.RecordIndex, run - 1);
+    EXPECT_EQ(OpenSet.ShapeType, SHPT_POINT);
+    double x = 139, y = 35;
+    SHPObject* obj = SHPCreateSimpleObject(SHPT_POINT, 1, &x, &y, nullptr);
+    SHPWriteObject(OpenSet.ShpHandle, -1, obj);
+    SHPDestroyObject(obj);
+    DBFWriteStringAttribute(OpenSet.DbfHandle, ++OpenSet.RecordIndex, 0, "x");
+    CloseLayerFiles();
+    EXPECT_EQ(OpenSet.ShpHandle, nullptr);
+  }
+  // Creating again replaces the set.
+  CreateLayerFiles(dir.Folder(), 1);
+  OpenLayerFiles(dir.Folder(), "Ab");
+  EXPECT_EQ(OpenSet.RecordIndex, -1);
+}
+
+TEST_F(Store, RefusesEntriesItCannotStore) {
+  struct Case {
+    tshpopentyp entry;
+    const char* message;
+  };
+  const std::vector<Case> cases = {
+      {Entry("Kind0", 0), "Layer Kind0: geometry kind 0 is not 1 to 4"},
+      {Entry("Kind5", 5), "Layer Kind5: geometry kind 5 is not 1 to 4"},
+      {Entry("Type3", 1, {{"a", "h", 0, 5}, {"b", "h", 3, 5}}),
+       "Layer Type3: attribute b has type 3, not 0 to 2"},
+      {Entry("TypeNeg", 1, {{"a", "h", -1, 5}}), "Layer TypeNeg: attribute a has type -1, not 0 to 2"},
+  };
+  for (const Case& c : cases) {
+    UseCatalog({c.entry});
+    try {
+      CreateLayerFiles(dir.Folder(), 1);
+      ADD_FAILURE() << c.entry.Name << " was created";
+    } catch (const NabikError& e) {
+      EXPECT_STREQ(e.what(), c.message);
+    }
+  }
+  EXPECT_TRUE(fs::is_empty(dir.Path()));
+}
+
+TEST_F(Store, ReportsFilesItCannotCreateOrOpen) {
+  UseCatalog({Entry("Ab", 1, {{"a", "h", 0, 5}}), Entry("NoWidth", 1, {{"a", "h", 0, 0}})});
+  testing_support::WriteFile(dir.Path() / "plain", "x");
+  struct Case {
+    std::string folder;
+    std::string message;
+  };
+  for (const Case& c : std::vector<Case>{
+           {dir.Folder() + "missing/", "Cannot create " + dir.Folder() + "missing/Ab.shp"},
+           {dir.Folder() + "plain/", "Cannot create " + dir.Folder() + "plain/Ab.shp"}}) {
+    try {
+      CreateLayerFiles(c.folder, 1);
+      ADD_FAILURE() << c.folder;
+    } catch (const NabikError& e) {
+      EXPECT_EQ(e.what(), c.message);
+    }
+    try {
+      OpenLayerFiles(c.folder, "Ab");
+      ADD_FAILURE() << c.folder;
+    } catch (const NabikError& e) {
+      EXPECT_EQ(e.what(), "Cannot open " + c.folder + "Ab.shp");
+    }
+    EXPECT_EQ(OpenSet.ShpHandle, nullptr);
+    EXPECT_EQ(OpenSet.DbfHandle, nullptr);
+  }
+  EXPECT_THROW(CreateLayerFiles(dir.Folder(), 2), NabikError);  // a field of width 0
+  // A shape file without its table: nothing stays open.
+  CreateLayerFiles(dir.Folder(), 1);
+  fs::remove(dir.Path() / "Ab.dbf");
+  EXPECT_THROW(OpenLayerFiles(dir.Folder(), "Ab"), NabikError);
+  EXPECT_EQ(OpenSet.ShpHandle, nullptr);
+}
+
+TEST_F(Store, OgrinfoReadsTheJapaneseText) {
+  if (!testing_support::HaveProgram("ogrinfo")) GTEST_SKIP() << "ogrinfo (gdal-bin) not installed";
+  UseCatalog({Entry("Pt", 3, {{"name", "h", 0, 20}, {"n", "h", 1, 5}})});
+  CreateLayerFiles(dir.Folder(), 1);
+  OpenLayerFiles(dir.Folder(), "Pt");
+  double x = 139.5, y = 35.25;
+  SHPObject* obj = SHPCreateSimpleObject(SHPT_POINT, 1, &x, &y, nullptr);
+  SHPWriteObject(OpenSet.ShpHandle, -1, obj);
+  SHPDestroyObject(obj);
+  DBFWriteStringAttribute(OpenSet.DbfHandle, 0, 0, Sjis("緑が丘３丁目").c_str());
+  DBFWriteIntegerAttribute(OpenSet.DbfHandle, 0, 1, 42);
+  CloseLayerFiles();
+  const std::string out =
+      testing_support::RunCommand("ogrinfo -ro -al " + dir.Folder() + "Pt.shp 2>&1");
+  EXPECT_NE(out.find("Geometry: Point"), std::string::npos) << out;
+  EXPECT_NE(out.find("Feature Count: 1"), std::string::npos) << out;
+  EXPECT_NE(out.find("name (String) = 緑が丘３丁目"), std::string::npos) << out;
+  EXPECT_NE(out.find("n (Integer) = 42"), std::string::npos) << out;
+  EXPECT_NE(out.find("JGD2000"), std::string::npos) << out;
+}
+
+}  // namespace

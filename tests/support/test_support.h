@@ -1,0 +1,36 @@
+#pragma once
+// Helpers shared by the test programs: scratch folders, files, catalog lines.
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace testing_support {
+
+// A fresh empty folder under the system temp folder, removed when the object goes.
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  // The folder with a trailing '/', as the program's output folders are spelled.
+  std::string Folder() const { return path_.string() + "/"; }
+  const std::filesystem::path& Path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+std::string ReadFile(const std::filesystem::path& path);
+void WriteFile(const std::filesystem::path& path, std::string_view content);
+
+// Path of a file in the shared sample data.
+std::string Sample(std::string_view relative);
+
+// Runs a shell command and returns its standard output; `status` gets the exit status.
+std::string RunCommand(const std::string& command, int* status = nullptr);
+
+// True when `program` is found on PATH.
+bool HaveProgram(const std::string& program);
+
+}  // namespace testing_support
