@@ -1,0 +1,3 @@
+#include "fgd/extent.h"
+
+textent Extent;
