@@ -53,9 +53,13 @@ tshpopentyp ParseCatalogLine(std::string line) {
   return entry;
 }
 
-std::string CatalogPath() { return ChangeFileExt(ExePath(), ".csv"); }
+std::string CatalogPath() {
+  return ChangeFileExt(ExePath(), ".csv");
+}
 
-bool LoadLayerCatalog() { return LoadLayerCatalogFrom(CatalogPath()); }
+bool LoadLayerCatalog() {
+  return LoadLayerCatalogFrom(CatalogPath());
+}
 
 bool LoadLayerCatalogFrom(const std::string& path) {
   LayerCatalog.clear();

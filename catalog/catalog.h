@@ -31,8 +31,12 @@ struct tshpopentyp {
 // as needed; catalogs of the original program stay within 30 entries of 20 columns.
 extern std::vector<tshpopentyp> LayerCatalog;
 
-inline int32_t LayerCount() { return static_cast<int32_t>(LayerCatalog.size()); }
-inline tshpopentyp& CatalogEntry(int32_t n) { return LayerCatalog[n - 1]; }
+inline int32_t LayerCount() {
+  return static_cast<int32_t>(LayerCatalog.size());
+}
+inline tshpopentyp& CatalogEntry(int32_t n) {
+  return LayerCatalog[n - 1];
+}
 
 // Takes the first comma-separated column off `line` (with its comma) and returns it; without a
 // comma returns the whole rest and leaves `line` empty. No trimming, no quoting.

@@ -14,7 +14,9 @@ std::string ExePath() {
   }
 }
 
-std::string ExeFolder() { return FolderPart(ExePath()); }
+std::string ExeFolder() {
+  return FolderPart(ExePath());
+}
 
 std::string FolderPart(std::string_view path) {
   const auto slash = path.rfind('/');

@@ -83,8 +83,7 @@ void CreateLayerFiles(const std::string& outputFolder, int32_t entry) {
     DbfPtr dbf(DBFCreateLL(base.c_str(), kTableCodePage, Hooks()));
     if (!dbf) throw NabikError("Cannot create " + base + ".dbf");
     for (const tshpattr& a : e.Attrs) {
-      if (DBFAddField(dbf.get(), a.Name.c_str(), static_cast<DBFFieldType>(a.Type), a.Width, 0) <
-          0)
+      if (DBFAddField(dbf.get(), a.Name.c_str(), static_cast<DBFFieldType>(a.Type), a.Width, 0) < 0)
         throw NabikError("Layer " + e.Name + ": cannot add the field " + a.Name + " to " + base +
                          ".dbf");
     }

@@ -62,7 +62,7 @@ std::string Convert(std::string_view text, const char* to, const char* from,
   return out;
 }
 
-constexpr std::string_view kGetaCp932 = "\x81\xAC";      // 〓
+constexpr std::string_view kGetaCp932 = "\x81\xAC";            // 〓
 constexpr std::string_view kReplacementUtf8 = "\xEF\xBF\xBD";  // U+FFFD
 
 }  // namespace
@@ -71,7 +71,9 @@ std::string ToCp932(std::string_view text, const char* from) {
   return Convert(text, "CP932", from, kGetaCp932);
 }
 
-std::string Sjis(std::string_view utf8) { return ToCp932(utf8, "UTF-8"); }
+std::string Sjis(std::string_view utf8) {
+  return ToCp932(utf8, "UTF-8");
+}
 
 std::string Cp932ToUtf8(std::string_view sjis) {
   return Convert(sjis, "UTF-8", "CP932", kReplacementUtf8);

@@ -35,12 +35,11 @@ INSTANTIATE_TEST_SUITE_P(
                       IntCase{"12a", std::nullopt}, IntCase{"1.5", std::nullopt},
                       IntCase{"\t3", std::nullopt}, IntCase{"$1F", 31}, IntCase{"x1f", 31},
                       IntCase{"X1F", 31}, IntCase{"0x1F4", 500}, IntCase{"0X1f4", 500},
-                      IntCase{"-$10", -16}, IntCase{"$", std::nullopt},
-                      IntCase{"0x", std::nullopt}, IntCase{"$G", std::nullopt},
-                      IntCase{"007", 7}, IntCase{"2147483647", 2147483647},
-                      IntCase{"-2147483648", INT32_MIN}, IntCase{"2147483648", std::nullopt},
-                      IntCase{"-2147483649", std::nullopt}, IntCase{"$7FFFFFFF", INT32_MAX},
-                      IntCase{"$80000000", std::nullopt},
+                      IntCase{"-$10", -16}, IntCase{"$", std::nullopt}, IntCase{"0x", std::nullopt},
+                      IntCase{"$G", std::nullopt}, IntCase{"007", 7},
+                      IntCase{"2147483647", 2147483647}, IntCase{"-2147483648", INT32_MIN},
+                      IntCase{"2147483648", std::nullopt}, IntCase{"-2147483649", std::nullopt},
+                      IntCase{"$7FFFFFFF", INT32_MAX}, IntCase{"$80000000", std::nullopt},
                       IntCase{"99999999999999999999", std::nullopt}));
 
 TEST(StrToInt, ReportsTheColumnText) {
@@ -99,7 +98,8 @@ TEST(LoadLayerCatalog, LineRules) {
       {"blank then semicolon is an entry", " ;x,t,1\r\n", 1, ""},
       {"LF line ends and no final line end", "A,t,1\nB,t,2", 2, ""},
       {"leading blank in kind", "A,t, 2\r\n", 1, ""},
-      {"trailing blank in kind", "A,t,1\r\nB,t,2 \r\nC,t,3\r\n", 1, "'2 ' is not a valid integer value"},
+      {"trailing blank in kind", "A,t,1\r\nB,t,2 \r\nC,t,3\r\n", 1,
+       "'2 ' is not a valid integer value"},
       {"line of blanks", "A,t,1\r\n   \r\n", 1, "'' is not a valid integer value"},
       {"group of two columns", "A,t,1\r\nB,t,1,,,,n,h\r\n", 1, "'' is not a valid integer value"},
       {"bad fifth group column", "A,t,1,,,,n,h,0,10,z\r\n", 0, "'z' is not a valid integer value"},
@@ -119,7 +119,7 @@ TEST(LoadLayerCatalog, FixedColumnsInOrder) {
   EXPECT_EQ(e.Title, "Title");
   EXPECT_EQ(e.Kind, 4);
   EXPECT_EQ(e.LabelItem, "label");
-  EXPECT_EQ(e.Symbol, "sym");  // column 5 is the symbol,
+  EXPECT_EQ(e.Symbol, "sym");   // column 5 is the symbol,
   EXPECT_EQ(e.Color, "1 2 3");  // column 6 the colour
   EXPECT_FALSE(e.Created);
   EXPECT_EQ(e.AttrCount(), 0);
@@ -152,8 +152,8 @@ TEST(LoadLayerCatalog, AttributeGroups) {
 }
 
 TEST(LoadLayerCatalog, BoundedTextsKeepTheirFirstBytes) {
-  const std::string name = "ABCDEFGHIJKLMNOPQRSTUVWXYZ";                  // 26 bytes
-  const std::string kanjiName = "ABCDEFGHIJKLMNOPQRS" + Sjis("道路");    // cut inside 道
+  const std::string name = "ABCDEFGHIJKLMNOPQRSTUVWXYZ";               // 26 bytes
+  const std::string kanjiName = "ABCDEFGHIJKLMNOPQRS" + Sjis("道路");  // cut inside 道
   const std::string header(70, 'h');
   ASSERT_EQ(Load(name + ",t,1,," + std::string(25, 's') + "," + std::string(22, 'c') + ",n," +
                  header + ",0,1,0\r\n" + kanjiName + ",t,1\r\n"),
@@ -203,10 +203,10 @@ class ShippedCatalog : public ::testing::Test {
 
 TEST_F(ShippedCatalog, HoldsEveryFeatureType) {
   const std::set<std::string> expected = {
-      "GCP",   "ElevPt",  "Cntr",      "AdmArea",    "AdmBdry", "CommBdry", "AdmPt",
-      "CommPt", "SBArea", "SBBdry",    "SBAPt",      "WA",      "WL",       "Cstline",
-      "WStrL", "WStrA",   "LeveeEdge", "RvrMgtBdry", "BldA",    "BldL",     "RdEdg",
-      "RdCompt", "RdASL", "RdArea",    "RdSgmtA",    "RdMgtBdry", "RailCL"};
+      "GCP",     "ElevPt", "Cntr",      "AdmArea",    "AdmBdry",   "CommBdry", "AdmPt",
+      "CommPt",  "SBArea", "SBBdry",    "SBAPt",      "WA",        "WL",       "Cstline",
+      "WStrL",   "WStrA",  "LeveeEdge", "RvrMgtBdry", "BldA",      "BldL",     "RdEdg",
+      "RdCompt", "RdASL",  "RdArea",    "RdSgmtA",    "RdMgtBdry", "RailCL"};
   std::set<std::string> names;
   for (int n = 1; n <= LayerCount(); ++n) {
     const tshpopentyp& e = CatalogEntry(n);
@@ -251,12 +251,14 @@ TEST_F(ShippedCatalog, NamesMatchOnlyTheirOwnFiles) {
       // FG-GML-<mesh>-<type>-<date>-<n>.xml ; FG-GML-13-RailCL25000-... carries a level suffix.
       const size_t a = file.find('-', file.find('-', 3) + 1) + 1;
       type = file.substr(a, file.find('-', a) - a);
-      while (!type.empty() && std::isdigit(static_cast<unsigned char>(type.back()))) type.pop_back();
+      while (!type.empty() && std::isdigit(static_cast<unsigned char>(type.back())))
+        type.pop_back();
       if (type == "ALL" || type.empty()) continue;
     }
     std::set<std::string> matched;
     for (int n = 1; n <= LayerCount(); ++n)
-      if (file.find(CatalogEntry(n).Name) != std::string::npos) matched.insert(CatalogEntry(n).Name);
+      if (file.find(CatalogEntry(n).Name) != std::string::npos)
+        matched.insert(CatalogEntry(n).Name);
     if (type.empty()) {
       EXPECT_TRUE(matched.empty()) << file;
     } else {
@@ -268,13 +270,46 @@ TEST_F(ShippedCatalog, NamesMatchOnlyTheirOwnFiles) {
 }
 
 TEST_F(ShippedCatalog, IsShiftJisWithCrLf) {
-  const std::string raw = testing_support::ReadFile(std::string(NABIK_SOURCE_DIR) + "/data/nabik.csv");
+  const std::string raw =
+      testing_support::ReadFile(std::string(NABIK_SOURCE_DIR) + "/data/nabik.csv");
   EXPECT_NE(raw.find(Sjis("等高線")), std::string::npos);
   EXPECT_NE(raw.find(Sjis("出典：国土地理院 基盤地図情報")), std::string::npos);
   for (size_t i = 0; i < raw.size(); ++i)
     if (raw[i] == '\n') {
       ASSERT_TRUE(i > 0 && raw[i - 1] == '\r') << "bare LF at byte " << i;
     }
+}
+
+}  // namespace
+
+namespace {
+
+// Every symbol the shipped catalog names is defined in the shipped symbol file, which MapServer
+// loads and draws with.
+TEST_F(ShippedCatalog, SymbolsDrawInMapServer) {
+  if (!testing_support::HaveProgram("map2img"))
+    GTEST_SKIP() << "map2img (mapserver-bin) not installed";
+  std::set<std::string> symbols;
+  for (int n = 1; n <= LayerCount(); ++n)
+    if (!CatalogEntry(n).Symbol.empty()) symbols.insert(CatalogEntry(n).Symbol);
+  ASSERT_FALSE(symbols.empty());
+  symbols.insert("no-such-symbol");  // proves that an undefined symbol makes map2img fail
+  ScratchDir dir;
+  for (const std::string& symbol : symbols) {
+    const std::string map =
+        "MAP\n EXTENT 0 0 10 10\n SIZE 64 64\n IMAGETYPE png\n SYMBOLSET \"" +
+        std::string(NABIK_SOURCE_DIR) +
+        "/data/symbols.sym\"\n LAYER\n  NAME \"p\"\n  TYPE POINT\n  STATUS "
+        "DEFAULT\n  FEATURE POINTS 5 5 END END\n  CLASS\n   STYLE\n    SYMBOL \"" +
+        symbol + "\"\n    SIZE 8\n    COLOR 0 0 0\n   END\n  END\n END\nEND\n";
+    WriteFile(dir.Path() / "t.map", map);
+    std::filesystem::remove(dir.Path() / "t.png");
+    int status = -1;
+    const std::string out = testing_support::RunCommand(
+        "cd " + dir.Folder() + " && map2img -m t.map -o t.png 2>&1", &status);
+    const bool drawn = status == 0 && std::filesystem::exists(dir.Path() / "t.png");
+    EXPECT_EQ(drawn, symbol != "no-such-symbol") << symbol << ": " << out;
+  }
 }
 
 }  // namespace

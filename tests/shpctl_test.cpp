@@ -36,8 +36,16 @@ TEST(Text, Cp932Conversions) {
   EXPECT_EQ(Sjis("処理中"), "\x8F\x88\x97\x9D\x92\x86");
   EXPECT_EQ(Cp932ToUtf8(Sjis("基盤地図情報 ABC")), "基盤地図情報 ABC");
   // Characters CP932 cannot hold, and broken UTF-8, become the geta mark.
-  EXPECT_EQ(ToCp932("a\xF0\x9F\x98\x80" "b", "UTF-8"), "a\x81\xAC" "b");
-  EXPECT_EQ(ToCp932("a\xE3\x81" "b", "UTF-8"), "a\x81\xAC" "b");
+  EXPECT_EQ(ToCp932("a\xF0\x9F\x98\x80"
+                    "b",
+                    "UTF-8"),
+            "a\x81\xAC"
+            "b");
+  EXPECT_EQ(ToCp932("a\xE3\x81"
+                    "b",
+                    "UTF-8"),
+            "a\x81\xAC"
+            "b");
   EXPECT_EQ(ToCp932("x\xC3", "UTF-8"), "x\x81\xAC");
   EXPECT_EQ(ToCp932(std::string(10000, 'z'), "UTF-8"), std::string(10000, 'z'));
   EXPECT_EQ(ToCp932("\xA4\xA2", "EUC-JP"), Sjis("あ"));
@@ -77,7 +85,9 @@ TEST(Paths, ExtensionsAndFolders) {
 }
 
 // A catalog of one layer per kind with the given attribute columns.
-void UseCatalog(const std::vector<tshpopentyp>& entries) { LayerCatalog = entries; }
+void UseCatalog(const std::vector<tshpopentyp>& entries) {
+  LayerCatalog = entries;
+}
 
 tshpopentyp Entry(const std::string& name, int kind, std::vector<tshpattr> attrs = {}) {
   tshpopentyp e;
@@ -111,7 +121,8 @@ TEST_F(Store, CreatesOneSetPerKind) {
     EXPECT_TRUE(fs::exists(base + ".shx"));
   }
   EXPECT_EQ(std::string(kProjectionText).size(), 143u);
-  EXPECT_EQ(ReadFile(dir.Folder() + "Line.prj").substr(0, 31), "GEOGCS[\"GCS_JGD_2000\",DATUM[\"D_");
+  EXPECT_EQ(ReadFile(dir.Folder() + "Line.prj").substr(0, 31),
+            "GEOGCS[\"GCS_JGD_2000\",DATUM[\"D_");
 }
 
 TEST_F(Store, FieldsFollowTheCatalogColumns) {
@@ -182,7 +193,8 @@ TEST_F(Store, RefusesEntriesItCannotStore) {
       {Entry("Kind5", 5), "Layer Kind5: geometry kind 5 is not 1 to 4"},
       {Entry("Type3", 1, {{"a", "h", 0, 5}, {"b", "h", 3, 5}}),
        "Layer Type3: attribute b has type 3, not 0 to 2"},
-      {Entry("TypeNeg", 1, {{"a", "h", -1, 5}}), "Layer TypeNeg: attribute a has type -1, not 0 to 2"},
+      {Entry("TypeNeg", 1, {{"a", "h", -1, 5}}),
+       "Layer TypeNeg: attribute a has type -1, not 0 to 2"},
   };
   for (const Case& c : cases) {
     UseCatalog({c.entry});
