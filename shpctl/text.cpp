@@ -102,3 +102,49 @@ std::string_view CutSjis(std::string_view text, size_t maxBytes) {
   }
   return text.substr(0, i);
 }
+
+namespace {
+
+// Length of the valid UTF-8 multi-byte sequence at `i`, or 0.
+size_t Utf8SequenceAt(std::string_view s, size_t i) {
+  const unsigned char c = static_cast<unsigned char>(s[i]);
+  size_t length = c >= 0xC2 && c <= 0xDF   ? 2
+                  : c >= 0xE0 && c <= 0xEF ? 3
+                  : c >= 0xF0 && c <= 0xF4 ? 4
+                                           : 0;
+  if (length == 0 || i + length > s.size()) return 0;
+  for (size_t k = 1; k < length; ++k)
+    if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return 0;
+  const unsigned char d = static_cast<unsigned char>(s[i + 1]);
+  if ((c == 0xE0 && d < 0xA0) || (c == 0xED && d > 0x9F) || (c == 0xF0 && d < 0x90) ||
+      (c == 0xF4 && d > 0x8F))
+    return 0;  // overlong forms and surrogates
+  return length;
+}
+
+}  // namespace
+
+std::string DisplayUtf8(std::string_view bytes) {
+  std::string out;
+  size_t i = 0;
+  while (i < bytes.size()) {
+    if (static_cast<unsigned char>(bytes[i]) < 0x80) {
+      out += bytes[i++];
+      continue;
+    }
+    if (const size_t n = Utf8SequenceAt(bytes, i)) {
+      out.append(bytes.substr(i, n));
+      i += n;
+      continue;
+    }
+    // A run of non-UTF-8 bytes: CP932.
+    size_t end = i;
+    while (end < bytes.size() && static_cast<unsigned char>(bytes[end]) >= 0x80 &&
+           Utf8SequenceAt(bytes, end) == 0)
+      end +=
+          IsSjisLeadByte(static_cast<unsigned char>(bytes[end])) && end + 1 < bytes.size() ? 2 : 1;
+    out += Cp932ToUtf8(bytes.substr(i, end - i));
+    i = end;
+  }
+  return out;
+}

@@ -25,3 +25,7 @@ std::string LowerSjis(std::string_view text);
 // Longest prefix of `text` of at most `maxBytes` bytes that does not end inside a double-byte
 // character (for values cut to a field width).
 std::string_view CutSjis(std::string_view text, size_t maxBytes);
+
+// Bytes for display (window, terminal): text that mixes UTF-8 file names with CP932 fixed texts
+// is decoded piece by piece — a valid UTF-8 sequence as UTF-8, anything else as CP932.
+std::string DisplayUtf8(std::string_view bytes);

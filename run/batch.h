@@ -1,0 +1,12 @@
+#pragma once
+// The batch mode: a whole run from the command line, without a window.
+//   nabik [--catalog FILE] [--settings FILE] [--quiet] -o OUTPUT INPUT...
+//   nabik --help | --version
+// Exit status: 0 when the run ended with its closing message, 1 when it ended on an error,
+// 2 for a usage error or a catalog that could not be loaded.
+
+// Runs the batch mode for the program's arguments (argv[0] is the program).
+int RunBatch(int argc, char** argv);
+
+// The usage text.
+const char* BatchUsage();

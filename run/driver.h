@@ -1,0 +1,40 @@
+#pragma once
+// The conversion run: every checked input file into the layers of the catalog, then the
+// ConversionList and the MapServer export. The same driver serves the window and the batch mode
+// through the front-end record below.
+#include <cstdint>
+#include <functional>
+#include <string>
+
+// What the driver needs of its front end. Texts are CP932 bytes (file names as the file system
+// has them). Every member must be set.
+struct tfrontend {
+  std::function<int()> InputCount;                      // lines of the input list
+  std::function<std::string(int)> InputText;            // line i (from 0): a file path
+  std::function<bool(int)> InputChecked;                // its check mark
+  std::function<void(int)> UncheckInput;                // clears the check mark
+  std::function<std::string()> OutputPathText;          // the output-path text, read when needed
+  std::function<void(const std::string&)> SetStatus;    // the one text of the status line
+  std::function<void(const std::string&)> ShowMessage;  // a message the user must see
+  std::function<void()> ProcessMessages;                // lets the window repaint and react
+  std::function<void(bool)> SetExecuteEnabled;          // the execute button
+  void* OwnerWindow = nullptr;                          // owner of what the LHA library shows
+};
+
+enum class tRunResult {
+  Finished,     // "変換が終了しました"
+  Interrupted,  // "変換が中断しました": no entry was checked
+  Failed,       // an error ended the run; its message was shown
+  NotStarted,   // no output file named
+};
+
+// The run, as the execute button starts it.
+tRunResult RunConversion(tfrontend& front);
+
+// Converts one XML file into every catalog layer whose Name occurs in `filePath`.
+void ConvertFile(const std::string& outputFolder, const std::string& filePath,
+                 const std::function<void()>& processMessages);
+
+// The run's fixed texts, in CP932.
+std::string ProcessingText();    // "処理中"
+std::string NoOutputFileText();  // the message when no output file is named

@@ -1,0 +1,14 @@
+#pragma once
+// Flat extraction of a zip archive into the work folder.
+#include <string>
+
+// Extracts every file entry of `archive` directly into `folder` (which must exist): the stored
+// folder path is dropped ('/' and '\' both count), folder entries and names that are empty, "."
+// or ".." after that are skipped, and a file of the same name is replaced. Stored names are raw
+// bytes. Each file is written to a temporary name first, so an existing file is replaced only by
+// a complete one. Raises NabikError with the zip library's message when the archive cannot be
+// opened or an entry cannot be read, and with the system's when a file cannot be written.
+void ExtractZipFlat(const std::string& archive, const std::string& folder);
+
+// The name an entry lands under, or empty when it is skipped.
+std::string FlatEntryName(const std::string& storedName);
