@@ -51,6 +51,21 @@ TEST(Text, Cp932Conversions) {
   EXPECT_EQ(ToCp932("\xA4\xA2", "EUC-JP"), Sjis("あ"));
 }
 
+TEST(Text, DisplayDecodesUtf8NamesAndCp932TextsAlike) {
+  struct Case {
+    std::string bytes, shown;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"/data/a.xml" + Sjis("処理中"), "/data/a.xml処理中"},
+           {"/データ/東京.xml" + Sjis("処理中"), "/データ/東京.xml処理中"},
+           {Sjis("変換が終了しました"), "変換が終了しました"},
+           {Sjis("アイ") + "/x", "アイ/x"},
+           {"plain", "plain"},
+           {"", ""},
+       })
+    EXPECT_EQ(DisplayUtf8(c.bytes), c.shown);
+}
+
 TEST(Text, CutSjisNeverSplitsACharacter) {
   const std::string text = "ab" + Sjis("道路") + "c";  // a b [2] [2] c = 7 bytes
   struct Case {
