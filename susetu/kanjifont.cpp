@@ -1,0 +1,60 @@
+// The default kanji font: Linux has no Windows font folder, so fontconfig names the file.
+#include <fontconfig/fontconfig.h>
+
+#include <memory>
+#include <optional>
+#include <string_view>
+
+#include "shpctl/paths.h"
+#include "shpctl/text.h"
+#include "susetu/susetu.h"
+
+namespace {
+
+struct PatternDeleter {
+  void operator()(FcPattern* p) const { FcPatternDestroy(p); }
+};
+struct FontSetDeleter {
+  void operator()(FcFontSet* s) const { FcFontSetDestroy(s); }
+};
+
+// MapServer draws labels with TrueType and OpenType files only.
+bool IsOutlineFontFile(std::string_view path) {
+  const std::string ext = LowerSjis(FileExtPart(path));
+  return ext == ".ttf" || ext == ".ttc" || ext == ".otf";
+}
+
+bool CoversJapanese(FcPattern* font) {
+  FcLangSet* langs = nullptr;
+  if (FcPatternGetLangSet(font, FC_LANG, 0, &langs) != FcResultMatch) return false;
+  return FcLangSetHasLang(langs, reinterpret_cast<const FcChar8*>("ja")) != FcLangDifferentLang;
+}
+
+// The first font, best match first, that fontconfig offers for sans-serif:lang=ja and that
+// really holds Japanese in an outline font file.
+std::optional<std::string> FindJapaneseFontFile() {
+  if (!FcInit()) return std::nullopt;
+  std::unique_ptr<FcPattern, PatternDeleter> pattern(
+      FcNameParse(reinterpret_cast<const FcChar8*>("sans-serif:lang=ja")));
+  if (!pattern) return std::nullopt;
+  FcConfigSubstitute(nullptr, pattern.get(), FcMatchPattern);
+  FcDefaultSubstitute(pattern.get());
+  FcResult result;
+  std::unique_ptr<FcFontSet, FontSetDeleter> fonts(
+      FcFontSort(nullptr, pattern.get(), FcFalse, nullptr, &result));
+  if (!fonts) return std::nullopt;
+  for (int i = 0; i < fonts->nfont; ++i) {
+    FcChar8* file = nullptr;
+    if (FcPatternGetString(fonts->fonts[i], FC_FILE, 0, &file) != FcResultMatch) continue;
+    const std::string path(reinterpret_cast<const char*>(file));
+    if (IsOutlineFontFile(path) && CoversJapanese(fonts->fonts[i])) return path;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::string DefaultKanjiFont() {
+  if (auto file = FindJapaneseFontFile()) return *file;
+  return ExeFolder() + "Fonts/msgothic.ttc";
+}

@@ -1,0 +1,184 @@
+#include "susetu/susetu.h"
+
+#include <array>
+#include <optional>
+#include <utility>
+
+#include "catalog/intconv.h"
+#include "shpctl/errors.h"
+#include "shpctl/paths.h"
+#include "shpctl/text.h"
+#include "susetu/inifile.h"
+
+tmapsettings MapSettings;
+std::string SettingsFilePath = ChangeFileExt(ExePath(), ".Ini");
+
+namespace {
+
+// The keys of section "MapServer", in the order the file holds them.
+enum tmapkey {
+  kMapFileName,
+  kLayersOnly,
+  kMapName,
+  kMapWidth,
+  kMapHeight,
+  kCoordUnit,
+  kImageType,
+  kMinScale,
+  kMaxScale,
+  kWebHeader,
+  kWebTemplate,
+  kWebFooter,
+  kKanjiFont,
+  kSeamless,
+  kMapKeyCount
+};
+
+constexpr std::array<const char*, kMapKeyCount> kMapKeysUtf8 = {
+    "Mapファイル名",   "レイヤ情報のみ", "Map名",        "地図サイズ幅", "地図サイズ高さ",
+    "座標単位",        "座標タイプ",     "最小スケール", "最大スケール", "Webヘッダ",
+    "Webテンプレート", "Webフッタ",      "漢字フォント", "シームレス"};
+
+constexpr const char* kMapSection = "MapServer";
+
+// A read returns at most this many bytes, as the original reading buffer did.
+constexpr size_t kMaxValueBytes = 2047;
+
+const std::string& MapKey(tmapkey key) {
+  static const std::array<std::string, kMapKeyCount> keys = [] {
+    std::array<std::string, kMapKeyCount> k;
+    for (size_t i = 0; i < k.size(); ++i) k[i] = Sjis(kMapKeysUtf8[i]);
+    return k;
+  }();
+  return keys[key];
+}
+
+const std::string& FolderSection() {
+  static const std::string section = Sjis("フォルダー");
+  return section;
+}
+
+const std::string& OutputPathKey() {
+  static const std::string key = Sjis("出力");
+  return key;
+}
+
+std::string ReadText(const tinifile& ini, const std::string& section, const std::string& key) {
+  const auto value = IniValue(ini, section, key);
+  return value ? std::string(CutSjis(*value, kMaxValueBytes)) : std::string();
+}
+
+int32_t ReadInteger(const tinifile& ini, tmapkey key, int32_t fallback) {
+  return ParseInt32(ReadText(ini, kMapSection, MapKey(key))).value_or(fallback);
+}
+
+bool ReadFlag(const tinifile& ini, tmapkey key, bool fallback) {
+  return ReadInteger(ini, key, fallback ? 1 : 0) != 0;
+}
+
+// Width and height fields convert by the integer rules of the file; a non-number is 0.
+std::string SizeText(const std::string& field) {
+  return std::to_string(ParseInt32(field).value_or(0));
+}
+
+std::string FlagText(bool on) {
+  return on ? "1" : "0";
+}
+
+void WriteOrRaise(const std::string& section, const std::string& key, const std::string& value) {
+  if (!WriteIniValue(SettingsFilePath, section, key, value))
+    throw NabikError(FormatMessage("Unable to write to %s", SettingsFilePath));
+}
+
+// A list position as the dialog shows it: -1 (no selection) when it names no item.
+int32_t ListPosition(int32_t position, const std::vector<std::string>& items) {
+  return position >= 0 && position < static_cast<int32_t>(items.size()) ? position : -1;
+}
+
+std::string ListText(int32_t position, const std::vector<std::string>& items) {
+  return position >= 0 ? items[position] : std::string();
+}
+
+}  // namespace
+
+const std::vector<std::string>& CoordUnitItems() {
+  static const std::vector<std::string> items = {"", Sjis("メートル")};
+  return items;
+}
+
+const std::vector<std::string>& ImageTypeItems() {
+  static const std::vector<std::string> items = {"", "gif", "jpeg", "png"};
+  return items;
+}
+
+void LoadMapSettings() {
+  const tinifile ini = LoadIniFile(SettingsFilePath);
+  const auto text = [&](tmapkey key) { return ReadText(ini, kMapSection, MapKey(key)); };
+  tmapsettings s;
+  s.MapFileName = text(kMapFileName);
+  s.LayersOnly = ReadFlag(ini, kLayersOnly, false);
+  s.MapName = text(kMapName);
+  s.MapWidth = ReadInteger(ini, kMapWidth, 400);
+  s.MapHeight = ReadInteger(ini, kMapHeight, 300);
+  s.CoordUnit = ReadInteger(ini, kCoordUnit, 1);
+  s.ImageType = ReadInteger(ini, kImageType, 0);
+  s.MinScale = text(kMinScale);
+  s.MaxScale = text(kMaxScale);
+  s.WebHeader = text(kWebHeader);
+  s.WebTemplate = text(kWebTemplate);
+  s.WebFooter = text(kWebFooter);
+  s.KanjiFont = text(kKanjiFont);
+  s.Seamless = ReadFlag(ini, kSeamless, false);
+  if (s.KanjiFont.empty()) s.KanjiFont = DefaultKanjiFont();
+  MapSettings = std::move(s);
+}
+
+void SaveMapSettings(const tsettingsfields& f) {
+  const std::array<std::pair<tmapkey, std::string>, kMapKeyCount> values = {{
+      {kMapFileName, f.MapFileName},
+      {kLayersOnly, FlagText(f.LayersOnly)},
+      {kMapName, f.MapName},
+      {kMapWidth, SizeText(f.MapWidth)},
+      {kMapHeight, SizeText(f.MapHeight)},
+      {kCoordUnit, std::to_string(f.CoordUnit)},
+      {kImageType, std::to_string(f.ImageType)},
+      {kMinScale, f.MinScale},
+      {kMaxScale, f.MaxScale},
+      {kWebHeader, f.WebHeader},
+      {kWebTemplate, f.WebTemplate},
+      {kWebFooter, f.WebFooter},
+      {kKanjiFont, f.KanjiFont},
+      {kSeamless, FlagText(f.Seamless)},
+  }};
+  for (const auto& [key, value] : values) WriteOrRaise(kMapSection, MapKey(key), value);
+}
+
+tsettingsfields FillSettingsDialog() {
+  const tmapsettings& s = MapSettings;
+  tsettingsfields f;
+  f.MapFileName = s.MapFileName;
+  f.LayersOnly = s.LayersOnly;
+  f.MapName = s.MapName;
+  f.MapWidth = std::to_string(s.MapWidth);
+  f.MapHeight = std::to_string(s.MapHeight);
+  f.CoordUnit = ListPosition(s.CoordUnit, CoordUnitItems());
+  f.CoordUnitText = ListText(f.CoordUnit, CoordUnitItems());
+  f.ImageType = ListPosition(s.ImageType, ImageTypeItems());
+  f.ImageTypeText = ListText(f.ImageType, ImageTypeItems());
+  f.MinScale = s.MinScale;
+  f.MaxScale = s.MaxScale;
+  f.WebHeader = s.WebHeader;
+  f.WebTemplate = s.WebTemplate;
+  f.WebFooter = s.WebFooter;
+  f.KanjiFont = s.KanjiFont;
+  f.Seamless = s.Seamless;
+  return f;
+}
+
+std::string ReadOutputPath() {
+  return ReadText(LoadIniFile(SettingsFilePath), FolderSection(), OutputPathKey());
+}
+
+void WriteOutputPath(const std::string& path) {
+  WriteOrRaise(FolderSection(), OutputPathKey(), path);
+}

@@ -1,0 +1,77 @@
+#pragma once
+// The settings file beside the executable (nabik.Ini): the fourteen MapServer export settings
+// in section "MapServer" and the last output path in section "フォルダー". All texts here are
+// CP932 bytes; the dialog converts them for display only.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The export settings in memory. Only LoadMapSettings writes them; nothing checks ranges.
+struct tmapsettings {
+  std::string MapFileName;  // stored only
+  bool LayersOnly = false;  // the map file gets only its LAYER sections
+  std::string MapName;      // comment line at the head of the map file
+  int32_t MapWidth = 400;   // map image size in pixels
+  int32_t MapHeight = 300;
+  int32_t CoordUnit = 1;  // position in the unit list; stored only
+  int32_t ImageType = 0;  // position in the image type list: 1 gif, 2 jpeg, 3 png
+  std::string MinScale;   // stored only
+  std::string MaxScale;   // the WEB section's MAXSCALE when not empty
+  std::string WebHeader;  // stored only
+  std::string WebTemplate;
+  std::string WebFooter;
+  std::string KanjiFont;  // font file copied into the web installation
+  bool Seamless = false;  // stored only
+};
+
+extern tmapsettings MapSettings;
+
+// Path of the settings file: nabik.Ini beside the executable unless batch mode or a test sets
+// another.
+extern std::string SettingsFilePath;
+
+// What the settings dialog shows and hands over: texts as typed, check states, list positions.
+struct tsettingsfields {
+  std::string MapFileName;    // Edit1 (hidden)
+  bool LayersOnly = false;    // CheckBox1
+  std::string MapName;        // Edit2
+  std::string MapWidth;       // Edit3, decimal text
+  std::string MapHeight;      // Edit4, decimal text
+  int32_t CoordUnit = -1;     // ComboBox1 selected position, -1 for none
+  std::string CoordUnitText;  // ComboBox1 edit text (shown only, never stored)
+  int32_t ImageType = -1;     // ComboBox2 selected position, -1 for none
+  std::string ImageTypeText;  // ComboBox2 edit text (shown only, never stored)
+  std::string MinScale;       // Edit5
+  std::string MaxScale;       // Edit6
+  std::string WebHeader;      // Edit7 (hidden)
+  std::string WebTemplate;    // Edit8 (hidden)
+  std::string WebFooter;      // Edit9 (hidden)
+  std::string KanjiFont;      // eFontName
+  bool Seamless = false;      // CheckBox2
+};
+
+// Items of the unit list (ComboBox1) and the image type list (ComboBox2), in CP932.
+const std::vector<std::string>& CoordUnitItems();
+const std::vector<std::string>& ImageTypeItems();
+
+// Reads section "MapServer" into MapSettings: every key with its type and default; an empty
+// font setting gives DefaultKanjiFont() in memory only. Never creates the file.
+void LoadMapSettings();
+
+// Writes the fourteen keys from the dialog's fields, in order. Width and height texts that are
+// no integer are stored as 0. A refused write raises "Unable to write to %s" at that key; the
+// keys before it stay written. MapSettings is left alone.
+void SaveMapSettings(const tsettingsfields& fields);
+
+// MapSettings as the dialog's fields. A list position that names no item shows no selection.
+tsettingsfields FillSettingsDialog();
+
+// "出力" of section "フォルダー", empty when missing.
+std::string ReadOutputPath();
+
+// Stores the output path; a refused write raises "Unable to write to %s".
+void WriteOutputPath(const std::string& path);
+
+// The best Japanese sans-serif font file fontconfig knows (.ttf, .ttc or .otf); without one,
+// ExeFolder() + "Fonts/msgothic.ttc".
+std::string DefaultKanjiFont();
