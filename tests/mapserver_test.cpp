@@ -1,0 +1,387 @@
+// The map file: its fixed sections, number formats and whole files against expected files.
+#include <gtest/gtest.h>
+#include <shapefil.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+
+#include "catalog/catalog.h"
+#include "fgd/extent.h"
+#include "mapserver/fixedblocks.h"
+#include "mapserver/mapfile.h"
+#include "shpctl/errors.h"
+#include "shpctl/shpctl.h"
+#include "shpctl/text.h"
+#include "support/test_support.h"
+#include "susetu/susetu.h"
+
+namespace fs = std::filesystem;
+using testing_support::ReadFile;
+using testing_support::ScratchDir;
+using testing_support::WriteFile;
+
+namespace {
+
+constexpr textent kUntouched{};
+constexpr textent kExample{139.5, 35.25, 139.625, 35.333333};
+
+std::string ReplaceAll(std::string text, const std::string& from, const std::string& to) {
+  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+    text.replace(at, from.size(), to);
+  return text;
+}
+
+// Puts the run-wide tables back as a fresh program has them.
+class MapFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    LayerCatalog.clear();
+    MapSettings = tmapsettings{};
+    ResetExtent();
+    folder_ = dir_.Folder() + "Data/Out/";
+    fs::create_directories(folder_ + "ms4w/Apache/htdocs");
+  }
+  void TearDown() override { SetUp(); }
+
+  std::string OutputPath() const { return folder_ + "list.txt"; }
+  std::string MapPath() const { return folder_ + "ms4w/Apache/htdocs/list.map"; }
+
+  // An expected file with the scratch folder put in for its two placeholders.
+  std::string Expected(const std::string& name) const {
+    std::string text = ReadFile(std::string(NABIK_SOURCE_DIR) + "/tests/data/mapserver/" + name);
+    text = ReplaceAll(text, "@SCRATCH@", dir_.Folder());
+    return ReplaceAll(text, "@scratch@", LowerSjis(dir_.Folder()));
+  }
+
+  ScratchDir dir_;
+  std::string folder_;
+};
+
+tshpopentyp Entry(const std::string& name, int32_t kind, const char* titleUtf8,
+                  const std::string& label, const std::string& symbol, const std::string& color,
+                  std::vector<tshpattr> attrs) {
+  tshpopentyp e;
+  e.Name = name;
+  e.Kind = kind;
+  e.Title = Sjis(titleUtf8);
+  e.LabelItem = label;
+  e.Symbol = symbol;
+  e.Color = color;
+  for (tshpattr& a : attrs) a.Header = Sjis(a.Header);
+  e.Attrs = std::move(attrs);
+  return e;
+}
+
+// Lines, polygons, points and a network, one layer not created, one of an unknown kind, one
+// without colour or attributes.
+void UseRunCatalog() {
+  LayerCatalog = {
+      Entry("RdEdg", 1, "道路縁", "", "", "200 0 0", {{"rdCtg", "道路分類", 0, 10}}),
+      Entry("BldA", 2, "建築物", "name", "", "255 200 150",
+            {{"a", "x", 0, 5}, {"b", "y", 0, 5}, {"c", "z", 1, 5}}),
+      Entry("WL", 1, "水涯線", "", "", "0 0 255", {{"w", "w", 0, 5}}),
+      Entry("ElevPt", 3, "標高点", "alti", "circle", "0 0 255", {{"alti", "標高値", 0, 10}}),
+      Entry("RailCL", 4, "鉄道中心線", "", "square", "", {}),
+      Entry("Odd", 7, "", "", "", "1 2 3", {}),
+  };
+  for (int32_t n : {1, 2, 4, 5, 6}) CatalogEntry(n).Created = true;
+}
+
+struct WholeFileCase {
+  const char* expected;
+  bool layers;
+  bool layersOnly;
+  int32_t imageType;
+  const char* mapNameUtf8;
+  const char* maxScale;
+  int32_t width, height;
+  textent extent;
+  bool fontCopied = false;
+  bool symbolsCopied = false;
+};
+
+class WholeMapFile : public MapFileTest, public ::testing::WithParamInterface<WholeFileCase> {};
+
+TEST_P(WholeMapFile, MatchesTheExpectedFileByteForByte) {
+  const WholeFileCase& c = GetParam();
+  if (c.layers) UseRunCatalog();
+  MapSettings.LayersOnly = c.layersOnly;
+  MapSettings.ImageType = c.imageType;
+  MapSettings.MapName = Sjis(c.mapNameUtf8);
+  MapSettings.MaxScale = c.maxScale;
+  MapSettings.MapWidth = c.width;
+  MapSettings.MapHeight = c.height;
+  Extent = c.extent;
+  ASSERT_TRUE(WriteMapFile(OutputPath(), folder_, c.fontCopied, "gothic", c.symbolsCopied));
+  EXPECT_EQ(ReadFile(MapPath()), Expected(c.expected));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, WholeMapFile,
+    ::testing::Values(
+        // No layer created and the Extent untouched: MAXSCALE -10737418.
+        WholeFileCase{"empty_extent.map", false, false, 0, "", "", 400, 300, kUntouched},
+        // Image types without an IMAGETYPE line.
+        WholeFileCase{"empty_extent.map", false, false, 4, "", "", 400, 300, kUntouched},
+        WholeFileCase{"empty_extent.map", false, false, -1, "", "", 400, 300, kUntouched},
+        WholeFileCase{"empty_extent.map", false, false, 7, "", "", 400, 300, kUntouched},
+        WholeFileCase{"imagetype_gif.map", false, false, 1, "", "", 400, 300, kUntouched},
+        WholeFileCase{"imagetype_jpeg.map", false, false, 2, "", "", 400, 300, kUntouched},
+        WholeFileCase{"imagetype_png.map", false, false, 3, "", "", 400, 300, kUntouched},
+        WholeFileCase{"maxscale_set.map", false, false, 0, "Tokyo", "25000", 400, 300, kExample},
+        // Sizes a non-number in the dialog can leave: no division, MAXSCALE 0.
+        WholeFileCase{"zero_size.map", false, false, 0, "", "", 0, -3, kExample},
+        WholeFileCase{"full_run.map", true, false, 3, "東京都", "", 400, 300, kExample, true, true},
+        WholeFileCase{"font_only.map", true, false, 3, "東京都", "", 400, 300, kExample, true,
+                      false},
+        WholeFileCase{"symbols_only.map", true, false, 3, "東京都", "", 400, 300, kExample, false,
+                      true},
+        WholeFileCase{"neither.map", true, false, 3, "東京都", "", 400, 300, kExample, false,
+                      false},
+        WholeFileCase{"layers_only.map", true, true, 3, "東京都", "", 400, 300, kExample, true,
+                      true}));
+
+TEST_F(MapFileTest, LayersOnlyWithoutLayersGivesAnEmptyFile) {
+  MapSettings.LayersOnly = true;
+  ASSERT_TRUE(WriteMapFile(OutputPath(), folder_, true, "gothic", true));
+  EXPECT_EQ(ReadFile(MapPath()), "");
+}
+
+TEST_F(MapFileTest, ReplacesAnOlderFile) {
+  WriteFile(MapPath(), std::string(100000, 'x'));
+  ASSERT_TRUE(WriteMapFile(OutputPath(), folder_, false, "", false));
+  EXPECT_EQ(ReadFile(MapPath()), Expected("empty_extent.map"));
+}
+
+TEST_F(MapFileTest, WritesNothingWhenTheWebFolderIsMissing) {
+  fs::remove_all(folder_ + "ms4w");
+  UseRunCatalog();
+  EXPECT_FALSE(WriteMapFile(OutputPath(), folder_, true, "gothic", true));
+  EXPECT_FALSE(fs::exists(folder_ + "ms4w"));
+}
+
+TEST_F(MapFileTest, AWriteErrorIsAnErrorOfTheRun) {
+  // A disk that is full from the first byte.
+  fs::create_symlink("/dev/full", MapPath());
+  UseRunCatalog();
+  try {
+    WriteMapFile(OutputPath(), folder_, true, "gothic", true);
+    FAIL() << "no error";
+  } catch (const NabikError& e) {
+    EXPECT_EQ(std::string(e.what()), "Cannot write " + MapPath());
+  }
+}
+
+TEST_F(MapFileTest, LeavesTheCreatedFlagsAlone) {
+  UseRunCatalog();
+  ASSERT_TRUE(WriteMapFile(OutputPath(), folder_, false, "", false));
+  std::vector<bool> created;
+  for (const tshpopentyp& e : LayerCatalog) created.push_back(e.Created);
+  EXPECT_EQ(created, (std::vector<bool>{true, true, false, true, true, true}));
+}
+
+TEST(OutputMapName, ReplacesTheExtensionOfTheFileName) {
+  struct Case {
+    const char *path, *name;
+  };
+  for (const Case& c : {Case{"/data/out/list.txt", "list.map"}, Case{"/data/out/list", "list.map"},
+                        Case{"/data/v1.2/list", "list.map"}, Case{"list.tar.gz", "list.tar.map"},
+                        Case{"/data/out/List.TXT", "List.map"}, Case{"/data/out/", ".map"}})
+    EXPECT_EQ(OutputMapName(c.path), c.name) << c.path;
+  EXPECT_EQ(MapFilePath("/x/Run.csv", "/Data/"), "/Data/ms4w/Apache/htdocs/Run.map");
+}
+
+TEST(Kinds, CommentWordAndType) {
+  struct Case {
+    int32_t kind;
+    const char* labelUtf8;
+    const char* type;
+  };
+  for (const Case& c :
+       {Case{0, "ポリゴン", "POLYGON"}, Case{1, "ライン", "LINE"}, Case{2, "ポリゴン", "POLYGON"},
+        Case{3, "点", "POINT"}, Case{4, "ネットワーク", "LINE"}, Case{5, "", "POLYGON"},
+        Case{-1, "", "POLYGON"}, Case{INT32_MAX, "", "POLYGON"}}) {
+    EXPECT_EQ(KindLabel(c.kind), Sjis(c.labelUtf8)) << c.kind;
+    EXPECT_EQ(LayerType(c.kind), c.type) << c.kind;
+  }
+}
+
+struct NumberCase {
+  double value;
+  int decimals;
+  const char* text;
+};
+
+class ExtentNumberTest : public ::testing::TestWithParam<NumberCase> {};
+
+TEST_P(ExtentNumberTest, PadsToElevenAndNeverCuts) {
+  EXPECT_EQ(ExtentNumber(GetParam().value, GetParam().decimals), GetParam().text);
+}
+
+INSTANTIATE_TEST_SUITE_P(Numbers, ExtentNumberTest,
+                         ::testing::Values(NumberCase{139.5, 6, " 139.500000"},
+                                           NumberCase{35.25, 6, "  35.250000"},
+                                           NumberCase{35.333333, 6, "  35.333333"},
+                                           NumberCase{35.333333, 5, "   35.33333"},
+                                           NumberCase{2147483647.0, 6, "2147483647.000000"},
+                                           NumberCase{-2147483647.0, 6, "-2147483647.000000"},
+                                           NumberCase{-2147483647.0, 5, "-2147483647.00000"},
+                                           NumberCase{0, 6, "   0.000000"},
+                                           NumberCase{-1.25, 6, "  -1.250000"},
+                                           NumberCase{139.0000004, 6, " 139.000000"},
+                                           NumberCase{139.0000006, 6, " 139.000001"},
+                                           NumberCase{1e20, 6, "100000000000000000000.000000"}));
+
+TEST(ExtentNumbers, SixDecimalsEachOneBlankBetween) {
+  EXPECT_EQ(ExtentNumbers(kExample), " 139.500000   35.250000  139.625000   35.333333");
+  EXPECT_EQ(ExtentNumbers(kUntouched),
+            "2147483647.000000 2147483647.000000 -2147483647.000000 -2147483647.000000");
+}
+
+struct ScaleCase {
+  const char* maxScale;
+  int32_t width, height;
+  textent extent;
+  const char* value;
+};
+
+class MaxScaleTest : public ::testing::TestWithParam<ScaleCase> {};
+
+TEST_P(MaxScaleTest, FromTheSettingOrTheExtent) {
+  const ScaleCase& c = GetParam();
+  EXPECT_EQ(MaxScaleValue(c.maxScale, c.width, c.height, c.extent), c.value);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, MaxScaleTest,
+    ::testing::Values(
+        // The setting wins, unchecked and untrimmed.
+        ScaleCase{"25000", 400, 300, kExample, "25000"},
+        ScaleCase{" 1:5000 ", 0, 0, kUntouched, " 1:5000 "}, ScaleCase{"", 400, 300, kExample, "1"},
+        // A single point: 0.5 goes to the even neighbour 0.
+        ScaleCase{"", 400, 300, textent{139.5, 35.25, 139.5, 35.25}, "0"},
+        // 800 units over 400 pixels: 2.5 goes to 2; 400 over 400: 1.5 goes to 2.
+        ScaleCase{"", 400, 300, textent{0, 0, 800, 0}, "2"},
+        ScaleCase{"", 400, 300, textent{0, 0, 400, 0}, "2"},
+        ScaleCase{"", 400, 300, textent{0, 0, 1400, 0}, "4"},
+        ScaleCase{"", 400, 300, textent{0, 0, 0, 1200}, "4"},
+        // The larger candidate: vertical here (4.5 goes to 4).
+        ScaleCase{"", 400, 300, textent{0, 0, 400, 1200}, "4"},
+        ScaleCase{"", 400, 300, kUntouched, "-10737418"},
+        // A side without pixels leaves its candidate out; both out give 0.
+        ScaleCase{"", 0, 300, textent{0, 0, 4000, 1200}, "4"},
+        ScaleCase{"", 400, -1, textent{0, 0, 4000, 1500000}, "10"},
+        ScaleCase{"", 0, 0, kExample, "0"}, ScaleCase{"", -400, -300, kUntouched, "0"},
+        // Small negative values round to 0, never to "-0".
+        ScaleCase{"", 400, 300, textent{0, 0, -300, -250}, "0"}));
+
+// Each fixed section alone: its line count, CR LF after every line.
+TEST(FixedBlocks, EachWriterAppendsItsLines) {
+  struct Case {
+    void (*write)(tmapfile&);
+    size_t lines;
+    const char* first;
+  };
+  MapSettings = tmapsettings{};
+  ResetExtent();
+  ScratchDir dir;
+  for (const Case& c :
+       {Case{WriteOutputFormats, 39, ""}, Case{WriteLegend, 21, "# Start of LEGEND"},
+        Case{WriteWeb, 9, ""}, Case{WriteReference, 17, ""}, Case{WriteScalebar, 28, ""},
+        Case{WriteQueryMap, 9, ""}}) {
+    const std::string path = dir.Folder() + "block";
+    {
+      tmapfile file(path);
+      ASSERT_TRUE(file.Opened());
+      file.Line("before");
+      c.write(file);
+      file.Close();
+    }
+    const std::string text = ReadFile(path);
+    size_t count = 0;
+    for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at + 2))
+      ++count;
+    EXPECT_EQ(count, c.lines + 1) << c.lines;
+    EXPECT_EQ(text.find('\n'), text.find("\r\n") + 1);
+    EXPECT_EQ(text.substr(0, 8 + std::string(c.first).size() + 2),
+              "before\r\n" + std::string(c.first) + "\r\n");
+    EXPECT_EQ(text.substr(text.size() - 2), "\r\n");
+  }
+}
+
+TEST(FixedBlocks, WebAndReferenceFollowTheSettingsAndTheExtent) {
+  ScratchDir dir;
+  MapSettings = tmapsettings{};
+  MapSettings.MaxScale = Sjis("最大");
+  Extent = kExample;
+  const std::string path = dir.Folder() + "block";
+  {
+    tmapfile file(path);
+    WriteWeb(file);
+    WriteReference(file);
+    file.Close();
+  }
+  const std::string text = ReadFile(path);
+  EXPECT_NE(text.find("\r\n    MAXSCALE " + Sjis("最大") + "\r\n"), std::string::npos);
+  EXPECT_NE(text.find("\r\n   EXTENT  139.500000   35.250000  139.625000   35.333333\r\n"),
+            std::string::npos);
+  MapSettings = tmapsettings{};
+  ResetExtent();
+}
+
+// An export a MapServer can draw: three layers with real shapefiles in the output folder. When
+// NABIK_EXPORT_FOLDER names a folder, the export is left there for tests/map2img_check.sh.
+TEST_F(MapFileTest, EveryDataValueNamesAShapefileInShapePath) {
+  const char* keep = std::getenv("NABIK_EXPORT_FOLDER");
+  const std::string folder = keep ? std::string(keep) : folder_;
+  if (keep) fs::create_directories(folder + "ms4w/Apache/htdocs");
+  LayerCatalog = {
+      Entry("RdEdg", 1, "道路縁", "", "", "200 0 0", {{"rdCtg", "道路分類", 0, 10}}),
+      Entry("BldA", 2, "建築物", "name", "", "255 160 122", {{"name", "名称", 0, 20}}),
+      Entry("ElevPt", 3, "標高点", "alti", "circle", "0 0 255", {{"alti", "標高値", 0, 10}}),
+  };
+  const double x0 = 139.5, y0 = 35.25;
+  for (int32_t n = 1; n <= LayerCount(); ++n) {
+    CreateLayerFiles(folder, n);
+    OpenLayerFiles(folder, CatalogEntry(n).Name);
+    for (int i = 0; i < 4; ++i) {
+      const double x = x0 + 0.02 * i, y = y0 + 0.015 * i;
+      std::vector<double> xs{x}, ys{y};
+      if (n == 1) {
+        xs = {x, x + 0.05};
+        ys = {y, y + 0.01};
+      } else if (n == 2) {
+        xs = {x, x, x + 0.01, x + 0.01, x};
+        ys = {y, y + 0.01, y + 0.01, y, y};
+      }
+      SHPObject* shape = SHPCreateSimpleObject(OpenSet.ShapeType, static_cast<int>(xs.size()),
+                                               xs.data(), ys.data(), nullptr);
+      const int record = SHPWriteObject(OpenSet.ShpHandle, -1, shape);
+      SHPDestroyObject(shape);
+      const std::string value = n == 3 ? std::to_string(10 + i) + ".5" : Sjis("東") + "1";
+      DBFWriteStringAttribute(OpenSet.DbfHandle, record, 0, value.c_str());
+    }
+    CloseLayerFiles();
+    CatalogEntry(n).Created = true;
+  }
+  Extent = textent{x0, y0, x0 + 0.11, y0 + 0.06};
+  MapSettings.ImageType = 3;
+  ASSERT_TRUE(WriteMapFile(folder + "list.txt", folder, true, "gothic", true));
+
+  const std::string map = ReadFile(folder + "ms4w/Apache/htdocs/list.map");
+  const std::string shapePath = "SHAPEPATH \"" + folder + "\"\r\n";
+  EXPECT_NE(map.find(shapePath), std::string::npos);
+  size_t layers = 0;
+  for (size_t at = map.find("\r\n  DATA \""); at != std::string::npos;
+       at = map.find("\r\n  DATA \"", at + 1)) {
+    const size_t start = at + 10;
+    const std::string data = map.substr(start, map.find('"', start) - start);
+    EXPECT_TRUE(fs::exists(folder + data + ".shp")) << data;
+    EXPECT_TRUE(fs::exists(folder + data + ".dbf")) << data;
+    ++layers;
+  }
+  EXPECT_EQ(layers, 3u);
+}
+
+}  // namespace
