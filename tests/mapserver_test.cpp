@@ -101,6 +101,11 @@ struct WholeFileCase {
   bool symbolsCopied = false;
 };
 
+void PrintTo(const WholeFileCase& c, std::ostream* os) {
+  *os << c.expected << " type " << c.imageType << (c.fontCopied ? " font" : "")
+      << (c.symbolsCopied ? " symbols" : "");
+}
+
 class WholeMapFile : public MapFileTest, public ::testing::WithParamInterface<WholeFileCase> {};
 
 TEST_P(WholeMapFile, MatchesTheExpectedFileByteForByte) {
@@ -213,6 +218,10 @@ struct NumberCase {
   const char* text;
 };
 
+void PrintTo(const NumberCase& c, std::ostream* os) {
+  *os << c.value << " with " << c.decimals << " decimals";
+}
+
 class ExtentNumberTest : public ::testing::TestWithParam<NumberCase> {};
 
 TEST_P(ExtentNumberTest, PadsToElevenAndNeverCuts) {
@@ -245,6 +254,10 @@ struct ScaleCase {
   textent extent;
   const char* value;
 };
+
+void PrintTo(const ScaleCase& c, std::ostream* os) {
+  *os << "'" << c.maxScale << "' " << c.width << "x" << c.height << " -> " << c.value;
+}
 
 class MaxScaleTest : public ::testing::TestWithParam<ScaleCase> {};
 

@@ -122,6 +122,10 @@ struct SetCase {
   const char* after;
 };
 
+void PrintTo(const SetCase& c, std::ostream* os) {
+  *os << c.section << "/" << c.key << "=" << c.value;
+}
+
 class SetIniValueTest : public ::testing::TestWithParam<SetCase> {};
 
 TEST_P(SetIniValueTest, ReplacesInPlaceOrAppends) {
@@ -230,6 +234,10 @@ struct IntegerCase {
   int32_t width;
 };
 
+void PrintTo(const IntegerCase& c, std::ostream* os) {
+  *os << "'" << c.value << "'";
+}
+
 class IntegerKey : public Settings, public ::testing::WithParamInterface<IntegerCase> {};
 
 TEST_P(IntegerKey, ReadsByTheIntegerRulesOrGivesTheDefault) {
@@ -252,6 +260,10 @@ struct FlagCase {
   const char* value;
   bool on;
 };
+
+void PrintTo(const FlagCase& c, std::ostream* os) {
+  *os << "'" << c.value << "'";
+}
 
 class FlagKey : public Settings, public ::testing::WithParamInterface<FlagCase> {};
 
@@ -442,6 +454,10 @@ struct PositionCase {
   int32_t shownType;
   const char* typeText;
 };
+
+void PrintTo(const PositionCase& c, std::ostream* os) {
+  *os << "unit " << c.coordUnit << " type " << c.imageType;
+}
 
 class ListPositions : public Settings, public ::testing::WithParamInterface<PositionCase> {};
 
