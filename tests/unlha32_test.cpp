@@ -248,12 +248,8 @@ TEST(UnlhaEntryPath, StoredPathComesFromTheRawHeader) {
            {1, BaseHeader(1, "n.txt"), "?", "?", "n.txt"},
            // Headers it cannot follow: the reader's path.
            {0, "short", "p/", "n", "p/n"},
-           {1,
-            BaseHeader(1, "n.txt",
-                       "\x02"
-                       "dir\xFF")
-                .substr(0, 30),
-            "p/", "n", "p/n"},
+           {1, BaseHeader(1, "n.txt", std::string("\x02") + "dir\xFF").substr(0, 30), "p/", "n",
+            "p/n"},
            {3, std::string(40, 'x'), "p/", "n", "p/n"},
        })
     EXPECT_EQ(StoredEntryPath(c.level, c.raw, c.lhasaPath, c.lhasaName), c.stored)
