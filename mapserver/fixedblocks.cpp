@@ -15,7 +15,7 @@ tmapfile::~tmapfile() {
 
 void tmapfile::Line(std::string_view text) {
   if (!file_) Fail();
-  if (std::fwrite(text.data(), 1, text.size(), file_) != text.size() ||
+  if ((!text.empty() && std::fwrite(text.data(), 1, text.size(), file_) != text.size()) ||
       std::fwrite("\r\n", 1, 2, file_) != 2)
     Fail();
 }

@@ -11,6 +11,9 @@
 
 namespace {
 
+struct ConfigDeleter {
+  void operator()(FcConfig* c) const { FcConfigDestroy(c); }
+};
 struct PatternDeleter {
   void operator()(FcPattern* p) const { FcPatternDestroy(p); }
 };
@@ -31,17 +34,19 @@ bool CoversJapanese(FcPattern* font) {
 }
 
 // The first font, best match first, that fontconfig offers for sans-serif:lang=ja and that
-// really holds Japanese in an outline font file.
+// really holds Japanese in an outline font file. A configuration of its own, released after
+// the question, leaves the process-wide one (the windows' fonts) alone.
 std::optional<std::string> FindJapaneseFontFile() {
-  if (!FcInit()) return std::nullopt;
+  std::unique_ptr<FcConfig, ConfigDeleter> config(FcInitLoadConfigAndFonts());
+  if (!config) return std::nullopt;
   std::unique_ptr<FcPattern, PatternDeleter> pattern(
       FcNameParse(reinterpret_cast<const FcChar8*>("sans-serif:lang=ja")));
   if (!pattern) return std::nullopt;
-  FcConfigSubstitute(nullptr, pattern.get(), FcMatchPattern);
+  FcConfigSubstitute(config.get(), pattern.get(), FcMatchPattern);
   FcDefaultSubstitute(pattern.get());
   FcResult result;
   std::unique_ptr<FcFontSet, FontSetDeleter> fonts(
-      FcFontSort(nullptr, pattern.get(), FcFalse, nullptr, &result));
+      FcFontSort(config.get(), pattern.get(), FcFalse, nullptr, &result));
   if (!fonts) return std::nullopt;
   for (int i = 0; i < fonts->nfont; ++i) {
     FcChar8* file = nullptr;

@@ -219,7 +219,7 @@ struct NumberCase {
 };
 
 void PrintTo(const NumberCase& c, std::ostream* os) {
-  *os << c.value << " with " << c.decimals << " decimals";
+  *os << c.decimals << " decimals: '" << c.text << "'";
 }
 
 class ExtentNumberTest : public ::testing::TestWithParam<NumberCase> {};
@@ -256,7 +256,8 @@ struct ScaleCase {
 };
 
 void PrintTo(const ScaleCase& c, std::ostream* os) {
-  *os << "'" << c.maxScale << "' " << c.width << "x" << c.height << " -> " << c.value;
+  *os << "'" << c.maxScale << "' " << c.width << "x" << c.height << " over "
+      << c.extent.MaxX - c.extent.MinX << "x" << c.extent.MaxY - c.extent.MinY << ": " << c.value;
 }
 
 class MaxScaleTest : public ::testing::TestWithParam<ScaleCase> {};

@@ -123,7 +123,10 @@ struct SetCase {
 };
 
 void PrintTo(const SetCase& c, std::ostream* os) {
-  *os << c.section << "/" << c.key << "=" << c.value;
+  std::string before;
+  for (const char* b = c.before; *b; ++b)
+    before += *b == '\r' ? "\\r" : *b == '\n' ? "\\n" : std::string(1, *b);
+  *os << c.section << "/" << c.key << "=" << c.value << " into '" << before << "'";
 }
 
 class SetIniValueTest : public ::testing::TestWithParam<SetCase> {};
