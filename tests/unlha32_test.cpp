@@ -533,7 +533,9 @@ TEST_F(UnlhaTest, WebArchiveHoldsItsSourceFolder) {
   ASSERT_EQ(expected.count("ms4w/tmp/ms_tmp"), 1u);
 
   const std::string exeFolder = std::string(NABIK_BINARY_DIR) + "/";
-  EXPECT_EQ(ReadFile(exeFolder + "ms4wmap10.lzh"), ReadFile(source + "ms4wmap10.lzh"));
+  // (Compared as a whole: a byte dump of two archives helps nobody.)
+  EXPECT_TRUE(ReadFile(exeFolder + "ms4wmap10.lzh") == ReadFile(source + "ms4wmap10.lzh"))
+      << "the archive beside the executable is not data/ms4wmap10.lzh";
   ScratchDir scratch;
   const std::string outputFolder = scratch.Folder();
   const std::string command =
