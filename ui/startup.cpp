@@ -1,0 +1,38 @@
+#include "ui/startup.h"
+
+#include <QApplication>
+#include <cstdlib>
+
+#include "ui/NabikU.h"
+#include "ui/messages.h"
+#include "unlha32/unlha32.h"
+
+namespace {
+
+bool IsSet(const char* name) {
+  const char* value = std::getenv(name);
+  return value && *value;
+}
+
+}  // namespace
+
+bool HaveDisplay() {
+  return IsSet("DISPLAY") || IsSet("WAYLAND_DISPLAY") || IsSet("QT_QPA_PLATFORM");
+}
+
+int RunWindows(int argc, char** argv) {
+  int status = 2;
+  {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(AppTitle());
+    QApplication::setFont(NabikFont());
+    InstallUnlhaMessageBox();
+    StartUnlha();
+    if (std::unique_ptr<TNabikF> window = CreateWindows()) {
+      window->show();
+      status = app.exec();
+    }
+  }
+  StopUnlha();
+  return status;
+}
