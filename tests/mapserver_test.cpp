@@ -324,26 +324,6 @@ TEST(FixedBlocks, EachWriterAppendsItsLines) {
   }
 }
 
-TEST(FixedBlocks, WebAndReferenceFollowTheSettingsAndTheExtent) {
-  ScratchDir dir;
-  MapSettings = tmapsettings{};
-  MapSettings.MaxScale = Sjis("最大");
-  Extent = kExample;
-  const std::string path = dir.Folder() + "block";
-  {
-    tmapfile file(path);
-    WriteWeb(file);
-    WriteReference(file);
-    file.Close();
-  }
-  const std::string text = ReadFile(path);
-  EXPECT_NE(text.find("\r\n    MAXSCALE " + Sjis("最大") + "\r\n"), std::string::npos);
-  EXPECT_NE(text.find("\r\n   EXTENT  139.500000   35.250000  139.625000   35.333333\r\n"),
-            std::string::npos);
-  MapSettings = tmapsettings{};
-  ResetExtent();
-}
-
 // An export a MapServer can draw: three layers with real shapefiles in the output folder. When
 // NABIK_EXPORT_FOLDER names a folder, the export is left there for tests/map2img_check.sh.
 TEST_F(MapFileTest, EveryDataValueNamesAShapefileInShapePath) {
