@@ -1,0 +1,15 @@
+#pragma once
+// Decimal numbers of coordinates and real-number attribute values.
+#include <string>
+#include <string_view>
+
+// Converts an optional sign, digits with "." as the decimal point and an optional exponent,
+// with blanks around it allowed. Infinity, NaN, hexadecimal and a value beyond the range of a
+// double do not convert; a value too small for a double becomes 0.
+bool ParseDecimal(std::string_view text, double& value);
+
+// "'%s' is not a valid floating point value" for `text`, shortened when very long.
+std::string NotAFloatMessage(std::string_view text);
+
+// As ParseDecimal, but raises NabikError with NotAFloatMessage for a text that does not convert.
+double StrToFloat(std::string_view text);

@@ -1,0 +1,35 @@
+#pragma once
+// The code page of the text values written into the tables. The tables and the map file hold
+// CP932; a file that declares another encoding has its values converted, one value at a time.
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+// The encoding named by an XML declaration on the file's first line, in capitals ("UTF-8"),
+// or empty when the line holds none. A UTF-8 byte order mark without a declaration gives UTF-8.
+std::string DeclaredEncoding(std::string_view firstLine);
+
+// True for the names under which Shift-JIS and its Windows variant CP932 are declared.
+bool IsShiftJisName(std::string_view encoding);
+
+// Converts values of one file to CP932. Values are cached: the same few texts (feature types,
+// place names) recur in every feature, and a conversion costs far more than a lookup.
+class tvalueconverter {
+ public:
+  // Empty or a Shift-JIS name: values are taken byte for byte. Raises NabikError when the
+  // system has no conversion from `encoding` to CP932.
+  explicit tvalueconverter(std::string encoding);
+
+  // The value in CP932, valid until the next call. Characters CP932 cannot hold become 〓.
+  std::string_view ToTable(std::string_view value);
+
+ private:
+  struct thash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+  };
+  std::string encoding_;  // empty: no conversion
+  std::unordered_map<std::string, std::string, thash, std::equal_to<>> cache_;
+};

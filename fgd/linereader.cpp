@@ -1,0 +1,74 @@
+#include "fgd/linereader.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "shpctl/errors.h"
+
+namespace {
+
+// Large enough that the system call per block costs nothing beside the scan of its lines.
+constexpr size_t kBlockBytes = size_t{1} << 20;
+
+}  // namespace
+
+tlinereader::tlinereader(const std::string& path) : path_(path) {
+  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd_ < 0) throw NabikError("Cannot open " + path + ": " + std::strerror(errno));
+  ::posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
+  buffer_.resize(kBlockBytes);
+}
+
+tlinereader::~tlinereader() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool tlinereader::Fill() {
+  if (eof_) return false;
+  if (begin_ > 0) {
+    // Keep the unread part of a line at the front.
+    std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+    end_ -= begin_;
+    begin_ = 0;
+  }
+  if (end_ == buffer_.size()) buffer_.resize(buffer_.size() * 2);  // one line fills the block
+  for (;;) {
+    const ssize_t n = ::read(fd_, buffer_.data() + end_, buffer_.size() - end_);
+    if (n > 0) {
+      end_ += static_cast<size_t>(n);
+      return true;
+    }
+    if (n == 0) {
+      eof_ = true;
+      return false;
+    }
+    if (errno != EINTR) throw NabikError("Cannot read " + path_ + ": " + std::strerror(errno));
+  }
+}
+
+bool tlinereader::NextLine(std::string_view& line) {
+  size_t searched = begin_;  // bytes before this hold no line end
+  for (;;) {
+    const char* lf =
+        static_cast<const char*>(std::memchr(buffer_.data() + searched, '\n', end_ - searched));
+    if (lf) {
+      size_t length = lf - (buffer_.data() + begin_);
+      const size_t next = begin_ + length + 1;
+      if (length > 0 && buffer_[begin_ + length - 1] == '\r') --length;
+      line = std::string_view(buffer_.data() + begin_, length);
+      begin_ = next;
+      return true;
+    }
+    const size_t unread = end_ - begin_;
+    if (!Fill()) {
+      if (begin_ == end_) return false;
+      line = std::string_view(buffer_.data() + begin_, end_ - begin_);  // last line, no LF
+      begin_ = end_;
+      return true;
+    }
+    searched = begin_ + unread;
+  }
+}

@@ -1,0 +1,473 @@
+#include "fgd/reader.h"
+
+#include <shapefil.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <optional>
+#include <string_view>
+
+#include "catalog/catalog.h"
+#include "catalog/intconv.h"
+#include "fgd/decimal.h"
+#include "fgd/encoding.h"
+#include "fgd/extent.h"
+#include "fgd/linereader.h"
+#include "fgd/scanner.h"
+#include "shpctl/errors.h"
+#include "shpctl/shpctl.h"
+#include "shpctl/text.h"
+
+std::vector<double> BufX, BufY, BufZ, BufM;
+std::vector<int32_t> PartStarts, PartTypes;
+int32_t VertexCount = 0;
+int32_t PartCount = 0;
+
+namespace {
+
+constexpr size_t kFirstVertices = 10000;
+constexpr size_t kFirstParts = 400;
+
+void GrowVertexBuffers(size_t needed) {
+  size_t size = std::max(BufX.size(), kFirstVertices);
+  while (size < needed) size *= 2;
+  if (size == BufX.size()) return;
+  BufX.resize(size);
+  BufY.resize(size);
+  BufZ.resize(size, 0.0);
+  BufM.resize(size, 0.0);
+}
+
+void GrowPartBuffers(size_t needed) {
+  size_t size = std::max(PartStarts.size(), kFirstParts);
+  while (size < needed) size *= 2;
+  if (size == PartStarts.size()) return;
+  PartStarts.resize(size);
+  PartTypes.resize(size);
+}
+
+// The dispatch's patterns, one bit each. Every pattern starts with "<"; what follows a "<" in a
+// line (whether a "/" comes first, the first byte of the name, and the byte four further on,
+// the first after a "gml:" or "jps:" prefix) selects, through two tables, the few patterns that
+// can occur there. So a line costs one pass over its "<" bytes, and a pattern is searched for
+// only where its leading bytes stand in the line.
+enum tpatternbit : int {
+  kFeatureStartBit,
+  kFeatureEndBit,
+  kAttributeBit,  // any attribute element of the layer
+  kLfSpanFrEndBit,
+  kLfSpanToEndBit,
+  kDevDateEndBit,
+  kDate8601Bit,
+  kTimePositionBit,
+  kLineStringStartBit,
+  kLineStringEndBit,
+  kPolygonStartBit,
+  kPolygonEndBit,
+  kOrientableCurveEndBit,
+  kCoordinateBit,
+  kJpsExteriorStartBit,
+  kGmlExteriorStartBit,
+  kJpsExteriorEndBit,
+  kGmlExteriorEndBit,
+  kJpsInteriorStartBit,
+  kGmlInteriorStartBit,
+  kJpsInteriorEndBit,
+  kGmlInteriorEndBit,
+  kPosListStartBit,
+  kPosBit,
+};
+
+struct tfixedpattern {
+  tpatternbit bit;
+  std::string_view text;
+};
+
+constexpr std::array<tfixedpattern, 21> kFixedPatterns = {{
+    {kLfSpanFrEndBit, "</lfSpanFr>"},
+    {kLfSpanToEndBit, "</lfSpanTo>"},
+    {kDevDateEndBit, "</devDate>"},
+    {kDate8601Bit, "<jps:date8601>"},
+    {kTimePositionBit, "<gml:timePosition>"},
+    {kLineStringStartBit, "<jps:GM_LineString>"},
+    {kLineStringEndBit, "</jps:GM_LineString>"},
+    {kPolygonStartBit, "<jps:GM_Polygon>"},
+    {kPolygonEndBit, "</jps:GM_Polygon>"},
+    {kOrientableCurveEndBit, "</jps:GM_OrientableCurve>"},
+    {kCoordinateBit, "<jps:coordinate>"},
+    {kJpsExteriorStartBit, "<jps:exterior"},
+    {kGmlExteriorStartBit, "<gml:exterior"},
+    {kJpsExteriorEndBit, "</jps:exterior"},
+    {kGmlExteriorEndBit, "</gml:exterior"},
+    {kJpsInteriorStartBit, "<jps:interior"},
+    {kGmlInteriorStartBit, "<gml:interior"},
+    {kJpsInteriorEndBit, "</jps:interior"},
+    {kGmlInteriorEndBit, "</gml:interior"},
+    {kPosListStartBit, "<gml:posList>"},
+    {kPosBit, "<gml:pos>"},
+}};
+
+constexpr std::string_view PatternText(tpatternbit bit) {
+  for (const tfixedpattern& p : kFixedPatterns)
+    if (p.bit == bit) return p.text;
+  return {};
+}
+
+class tpatternkeys {
+ public:
+  // Records that `pattern` (starting with "<") stands for `bit`.
+  void Add(std::string_view pattern, tpatternbit bit) {
+    const uint64_t mask = uint64_t{1} << bit;
+    const bool closing = pattern.size() > 1 && pattern[1] == '/';
+    const size_t name = closing ? 2 : 1;
+    auto& first = byFirst_[closing];
+    auto& fifth = byFifth_[closing];
+    if (pattern.size() > name)
+      first[static_cast<unsigned char>(pattern[name])] |= mask;
+    else
+      for (uint64_t& m : first) m |= mask;
+    if (pattern.size() > name + 4)
+      fifth[static_cast<unsigned char>(pattern[name + 4])] |= mask;
+    else
+      for (uint64_t& m : fifth) m |= mask;  // also when the line ends before a fifth byte
+  }
+
+  // The bits of the patterns that may occur in `line`; 0 when it holds no "<".
+  uint64_t Candidates(std::string_view line) const {
+    uint64_t found = 0;
+    const char* p = line.data();
+    const char* end = p + line.size();
+    while (p < end && (p = static_cast<const char*>(std::memchr(p, '<', end - p)))) {
+      ++p;
+      const bool closing = p < end && *p == '/';
+      const char* name = p + (closing ? 1 : 0);
+      if (name >= end) break;
+      const size_t fifth = end - name > 4 ? static_cast<unsigned char>(name[4]) : kNoByte;
+      found |= byFirst_[closing][static_cast<unsigned char>(name[0])] & byFifth_[closing][fifth];
+    }
+    return found;
+  }
+
+ private:
+  static constexpr size_t kNoByte = 256;
+  std::array<std::array<uint64_t, 256>, 2> byFirst_{};
+  std::array<std::array<uint64_t, 257>, 2> byFifth_{};
+};
+
+// Text after the first `open` up to the first `close` after it; empty when none follows.
+std::string_view TextAfter(std::string_view line, std::string_view open, std::string_view close) {
+  const size_t at = FindPattern(line, open);
+  if (at == std::string_view::npos) return {};
+  const std::string_view rest = line.substr(at + open.size());
+  const size_t end = FindPattern(rest, close);
+  return end == std::string_view::npos ? std::string_view() : rest.substr(0, end);
+}
+
+void Reverse(int32_t from, int32_t to) {
+  std::reverse(BufX.begin() + from, BufX.begin() + to);
+  std::reverse(BufY.begin() + from, BufY.begin() + to);
+}
+
+// One call of ReadFeatures: the per-file state and the actions of the line dispatch.
+class tfeaturereading {
+ public:
+  tfeaturereading(const std::string& path, int32_t entry)
+      : path_(path), entry_(entry), layer_(CatalogEntry(entry)), in_(path) {
+    shapeType_ = ShapeTypeOfKind(layer_.Kind);
+    keys_.Add("<" + layer_.Name + " ", kFeatureStartBit);
+    keys_.Add("</" + layer_.Name + ">", kFeatureEndBit);
+    for (const tshpattr& a : layer_.Attrs) keys_.Add("<" + a.Name + ">", kAttributeBit);
+    for (const tfixedpattern& p : kFixedPatterns) keys_.Add(p.text, p.bit);
+    FindAttr(entry, "id", idAttr_);
+    FindAttr(entry, "uuid", uuidAttr_);
+    FindAttr(entry, "lfSpanFr", lfSpanFrAttr_);
+    FindAttr(entry, "lfSpanTo", lfSpanToAttr_);
+    FindAttr(entry, "devDate", devDateAttr_);
+    const int fields = DBFGetFieldCount(OpenSet.DbfHandle);
+    for (int i = 0; i < fields; ++i) {
+      int width = 0;
+      DBFGetFieldInfo(OpenSet.DbfHandle, i, nullptr, &width, nullptr);
+      fieldWidths_.push_back(width);
+    }
+  }
+
+  void Run() {
+    BringSetInStep();
+    std::string_view line;
+    if (!in_.NextLine(line)) return;
+    try {
+      converter_.emplace(DeclaredEncoding(line));
+    } catch (const NabikError& e) {
+      throw NabikError(path_ + ": " + e.what());
+    }
+    try {
+      do {
+        Dispatch(line);
+      } while (!stopped_ && in_.NextLine(line));
+      CompleteOpenFeature();
+    } catch (...) {
+      // Keep shape i with record i even when the file ends in a failure.
+      try {
+        CompleteOpenFeature();
+      } catch (...) {
+      }
+      throw;
+    }
+  }
+
+ private:
+  // The line dispatch: the first test that holds decides.
+  bool Has(uint64_t candidates, tpatternbit bit, std::string_view line) const {
+    return (candidates >> bit & 1) && FindPattern(line, PatternText(bit)) != std::string_view::npos;
+  }
+
+  void Dispatch(std::string_view line) {
+    const uint64_t c = keys_.Candidates(line);
+    if (!c) return;
+    if ((c >> kFeatureStartBit & 1) && MatchFeatureStart(line, entry_, featureId_, featureUuid_))
+      return FeatureStart();
+    if ((c >> kFeatureEndBit & 1) && MatchFeatureEnd(line, entry_, shapeType_)) return FeatureEnd();
+    if (c >> kAttributeBit & 1) {
+      std::string_view value = line;
+      int32_t k = 0;
+      if (MatchAttributeElement(value, entry_, k)) {
+        if (inFeature_ && !value.empty()) WriteValue(k, value);
+        return;
+      }
+    }
+    if (!(c >> kLfSpanFrEndBit)) return;  // none of the fixed patterns can occur
+    if (Has(c, kLfSpanFrEndBit, line)) return WriteDate(lfSpanFrAttr_);
+    if (Has(c, kLfSpanToEndBit, line)) return WriteDate(lfSpanToAttr_);
+    if (Has(c, kDevDateEndBit, line)) return WriteDate(devDateAttr_);
+    if (Has(c, kDate8601Bit, line)) {
+      dateText_.assign(TextAfter(line, "<jps:date8601>", "</jps:date8601>"));
+      return;
+    }
+    // GML files hold their dates in gml:timePosition.
+    if (Has(c, kTimePositionBit, line)) {
+      dateText_.assign(TextAfter(line, "<gml:timePosition>", "</gml:timePosition>"));
+      return;
+    }
+    if (Has(c, kLineStringStartBit, line) || Has(c, kLineStringEndBit, line) ||
+        Has(c, kPolygonStartBit, line) || Has(c, kPolygonEndBit, line) ||
+        Has(c, kOrientableCurveEndBit, line))
+      return;
+    if (Has(c, kCoordinateBit, line))
+      return AddVertex(TextBetween(line, "<jps:coordinate>", "</jps:coordinate>"));
+    if (Has(c, kJpsExteriorStartBit, line) || Has(c, kGmlExteriorStartBit, line))
+      return ExteriorStart();
+    if (Has(c, kJpsExteriorEndBit, line) || Has(c, kGmlExteriorEndBit, line)) return ExteriorEnd();
+    if (Has(c, kJpsInteriorStartBit, line) || Has(c, kGmlInteriorStartBit, line))
+      return InteriorStart();
+    if (Has(c, kJpsInteriorEndBit, line) || Has(c, kGmlInteriorEndBit, line)) return InteriorEnd();
+    if (Has(c, kPosListStartBit, line)) return PositionList();
+    if (Has(c, kPosBit, line)) return AddVertex(TextBetween(line, "<gml:pos>", "</gml:pos>"));
+  }
+
+  void FeatureStart() {
+    CompleteOpenFeature();  // a feature whose end never came
+    VertexCount = 0;
+    PartCount = 0;
+    GrowPartBuffers(1);
+    PartStarts[0] = 0;
+    PartTypes[0] = 5;
+    ++OpenSet.RecordIndex;
+    inFeature_ = true;
+    // The record comes into being with the feature, so that it exists even when no value of
+    // the feature is ever written.
+    if (!fieldWidths_.empty() && OpenSet.RecordIndex == DBFGetRecordCount(OpenSet.DbfHandle))
+      DBFWriteNULLAttribute(OpenSet.DbfHandle, OpenSet.RecordIndex, 0);
+    if (idAttr_) WriteValue(idAttr_, featureId_);
+    if (uuidAttr_) WriteValue(uuidAttr_, featureUuid_);
+    ringStart_ = -1;
+    interiorStart_ = -1;
+  }
+
+  void FeatureEnd() {
+    if (inFeature_) WriteShape();  // an end without a start writes nothing
+    inFeature_ = false;
+  }
+
+  void CompleteOpenFeature() {
+    if (!inFeature_) return;
+    inFeature_ = false;
+    WriteNullShape();
+  }
+
+  void WriteDate(int32_t attr) {
+    if (attr) WriteValue(attr, dateText_);
+  }
+
+  void ExteriorStart() {
+    ringStart_ = VertexCount;
+    if (!inFeature_) return;
+    GrowPartBuffers(static_cast<size_t>(PartCount) + 1);
+    PartStarts[PartCount] = VertexCount;
+    PartTypes[PartCount] = PartCount == 0 ? 5 : 2;
+    ++PartCount;
+  }
+
+  void ExteriorEnd() {
+    if (ringStart_ < 0) {
+      // An exterior end without its start: the rest of the file is not read.
+      CompleteOpenFeature();
+      stopped_ = true;
+      return;
+    }
+    // The file's exterior rings run counter-clockwise; a shapefile's outer rings clockwise.
+    Reverse(ringStart_, VertexCount);
+  }
+
+  void InteriorStart() {
+    interiorStart_ = VertexCount;
+    if (!inFeature_) return;
+    GrowPartBuffers(static_cast<size_t>(PartCount) + 1);
+    PartStarts[PartCount] = VertexCount;
+    PartTypes[PartCount] = 3;
+    ++PartCount;
+  }
+
+  void InteriorEnd() {
+    // The file's holes run clockwise; a shapefile's holes counter-clockwise.
+    if (interiorStart_ >= 0) Reverse(interiorStart_, VertexCount);
+    interiorStart_ = -1;
+  }
+
+  // One tuple per line up to the line holding the list's end tag.
+  void PositionList() {
+    std::string_view line;
+    for (;;) {
+      if (!in_.NextLine(line)) return AddVertex({});  // the list never ends: nothing converts
+      if (std::memchr(line.data(), '<', line.size()) &&
+          FindPattern(line, "</gml:posList>") != std::string_view::npos)
+        return;
+      AddVertex(line);
+    }
+  }
+
+  void AddVertex(std::string_view tuple) {
+    const std::string_view a = PopToken(tuple);
+    const std::string_view b = PopToken(tuple);
+    const double x = Number(b);
+    const double y = Number(a);
+    if (x > Extent.MaxX) Extent.MaxX = x;
+    if (y > Extent.MaxY) Extent.MaxY = y;
+    if (x < Extent.MinX) Extent.MinX = x;
+    if (y < Extent.MinY) Extent.MinY = y;
+    // Coordinates outside a feature of the layer only widen the Extent: the next feature start
+    // would drop them anyway, and a file of another layer must not fill the memory.
+    if (!inFeature_) return;
+    if (static_cast<size_t>(VertexCount) == BufX.size())
+      GrowVertexBuffers(static_cast<size_t>(VertexCount) + 1);
+    BufX[VertexCount] = x;
+    BufY[VertexCount] = y;
+    ++VertexCount;
+  }
+
+  double Number(std::string_view text) const {
+    double value = 0;
+    if (!ParseDecimal(text, value)) throw NabikError(path_ + ": " + NotAFloatMessage(text));
+    return value;
+  }
+
+  // Writes `value` into attribute k of the record at RecordIndex, by the attribute's type.
+  void WriteValue(int32_t k, std::string_view value) {
+    const int field = k - 1;
+    const int32_t record = OpenSet.RecordIndex;
+    if (field >= static_cast<int>(fieldWidths_.size()) || record < 0 ||
+        record >= DBFGetRecordCount(OpenSet.DbfHandle))
+      return;
+    DBFHandle dbf = OpenSet.DbfHandle;
+    switch (layer_.Attr(k).Type) {
+      case 0: {
+        const std::string_view text = CutSjis(converter_->ToTable(value), fieldWidths_[field]);
+        scratch_.assign(text);
+        DBFWriteStringAttribute(dbf, record, field, scratch_.c_str());
+        break;
+      }
+      case 1:
+        KeepOrNull(record, field,
+                   DBFWriteIntegerAttribute(dbf, record, field, ParseInt32(value).value_or(0)));
+        break;
+      case 2:
+        KeepOrNull(record, field, DBFWriteDoubleAttribute(dbf, record, field, Number(value)));
+        break;
+      default:
+        break;
+    }
+  }
+
+  // A number too wide for its field would be stored with its digits cut off, a different
+  // number; the field is left empty (null) instead.
+  void KeepOrNull(int32_t record, int field, int written) {
+    if (!written) DBFWriteNULLAttribute(OpenSet.DbfHandle, record, field);
+  }
+
+  void WriteShape() {
+    if (VertexCount == 0) return WriteNullShape();
+    // A point takes the first vertex gathered.
+    const int vertices = shapeType_ == SHPT_POINT ? 1 : VertexCount;
+    SHPObject* shape =
+        SHPCreateObject(shapeType_, -1, PartCount, PartStarts.data(), PartTypes.data(), vertices,
+                        BufX.data(), BufY.data(), BufZ.data(), BufM.data());
+    Append(shape);
+  }
+
+  void WriteNullShape() { Append(SHPCreateSimpleObject(SHPT_NULL, 0, nullptr, nullptr, nullptr)); }
+
+  void Append(SHPObject* shape) {
+    const int written = shape ? SHPWriteObject(OpenSet.ShpHandle, -1, shape) : -1;
+    SHPDestroyObject(shape);
+    if (written < 0) throw NabikError(path_ + ": cannot write a shape of the layer " + layer_.Name);
+  }
+
+  // A set left out of step by an earlier writer is brought back in step before appending.
+  void BringSetInStep() {
+    if (fieldWidths_.empty()) return;
+    int shapes = 0;
+    SHPGetInfo(OpenSet.ShpHandle, &shapes, nullptr, nullptr, nullptr);
+    int records = DBFGetRecordCount(OpenSet.DbfHandle);
+    for (; shapes < records; ++shapes) WriteNullShape();
+    if (records < shapes) {
+      for (; records < shapes; ++records) DBFWriteNULLAttribute(OpenSet.DbfHandle, records, 0);
+      OpenSet.RecordIndex = records - 1;
+    }
+  }
+
+  const std::string& path_;
+  const int32_t entry_;
+  const tshpopentyp& layer_;
+  tlinereader in_;
+  std::optional<tvalueconverter> converter_;
+  tpatternkeys keys_;
+  int32_t idAttr_ = 0, uuidAttr_ = 0, lfSpanFrAttr_ = 0, lfSpanToAttr_ = 0, devDateAttr_ = 0;
+  std::vector<int> fieldWidths_;
+  std::string scratch_;
+
+  bool inFeature_ = false;
+  bool stopped_ = false;
+  std::string featureId_, featureUuid_, dateText_;
+  int32_t ringStart_ = -1;
+  int32_t interiorStart_ = -1;
+  int32_t shapeType_ = 0;
+};
+
+}  // namespace
+
+void PrepareFeatureReader() {
+  GrowVertexBuffers(kFirstVertices);
+  GrowPartBuffers(kFirstParts);
+  ResetExtent();
+}
+
+void ReadFeatures(const std::string& filePath, int32_t entry) {
+  if (entry < 1 || entry > LayerCount())
+    throw NabikError(filePath + ": no catalog entry " + std::to_string(entry));
+  if (!OpenSet.ShpHandle || !OpenSet.DbfHandle)
+    throw NabikError(filePath + ": no layer set is open for " + CatalogEntry(entry).Name);
+  GrowVertexBuffers(kFirstVertices);
+  GrowPartBuffers(kFirstParts);
+  tfeaturereading reading(filePath, entry);
+  reading.Run();
+}
