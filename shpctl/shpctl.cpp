@@ -1,7 +1,17 @@
 #include "shpctl/shpctl.h"
 
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <memory>
+#include <string_view>
+#include <vector>
 
 #include "shpctl/errors.h"
 
@@ -20,10 +30,142 @@ constexpr const char* kCpgText = "932";
 // The library's own error texts go nowhere: every failure is reported by the store itself.
 void QuietError(const char*) {}
 
+// Buffered file access for the library. It seeks before every record it writes, and a stdio
+// stream answers each seek with a flush and a re-read of the block, several system calls per
+// shape and per record. Here a seek only moves the position; writes that continue at the end
+// of the pending bytes are gathered and go out in large blocks.
+struct tbufferedfile {
+  int fd = -1;
+  uint64_t pos = 0;           // the library's position in the file
+  uint64_t pendingAt = 0;     // file offset of pending[0]
+  std::vector<char> pending;  // written, not yet in the file
+  bool failed = false;        // a write to the file went wrong
+};
+
+constexpr size_t kPendingBytes = size_t{1} << 20;
+
+tbufferedfile* AsFile(SAFile file) {
+  return reinterpret_cast<tbufferedfile*>(file);
+}
+
+bool FlushPending(tbufferedfile* f) {
+  size_t done = 0;
+  while (done < f->pending.size()) {
+    const ssize_t n = ::pwrite(f->fd, f->pending.data() + done, f->pending.size() - done,
+                               static_cast<off_t>(f->pendingAt + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      f->failed = true;
+      break;
+    }
+    done += static_cast<size_t>(n);
+  }
+  f->pending.clear();
+  return !f->failed;
+}
+
+SAFile BufferedOpen(const char* filename, const char* access) {
+  const std::string_view mode(access);
+  const bool update = mode.find('+') != std::string_view::npos;
+  int flags = O_CLOEXEC;
+  if (mode.find('w') != std::string_view::npos)
+    flags |= (update ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC;
+  else
+    flags |= update ? O_RDWR : O_RDONLY;
+  const int fd = ::open(filename, flags, 0666);
+  if (fd < 0) return nullptr;
+  auto* f = new tbufferedfile;
+  f->fd = fd;
+  return reinterpret_cast<SAFile>(f);
+}
+
+SAOffset BufferedRead(void* p, SAOffset size, SAOffset nmemb, SAFile file) {
+  tbufferedfile* f = AsFile(file);
+  if (size == 0 || nmemb == 0 || !FlushPending(f)) return 0;
+  const size_t wanted = size * nmemb;
+  size_t got = 0;
+  while (got < wanted) {
+    const ssize_t n =
+        ::pread(f->fd, static_cast<char*>(p) + got, wanted - got, static_cast<off_t>(f->pos + got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  f->pos += got;
+  return got / size;
+}
+
+SAOffset BufferedWrite(void* p, SAOffset size, SAOffset nmemb, SAFile file) {
+  tbufferedfile* f = AsFile(file);
+  const size_t bytes = size * nmemb;
+  if (bytes == 0) return nmemb;
+  // A write within or right after the pending bytes joins them (the table rewrites its end
+  // mark with every record it appends); any other position sends them out first.
+  const bool joins = f->pos >= f->pendingAt && f->pos <= f->pendingAt + f->pending.size();
+  if (!f->pending.empty() && !joins && !FlushPending(f)) return 0;
+  if (f->pending.empty()) {
+    f->pendingAt = f->pos;
+    if (f->pending.capacity() < kPendingBytes) f->pending.reserve(kPendingBytes);
+  }
+  const size_t at = f->pos - f->pendingAt;
+  if (f->pending.size() < at + bytes) f->pending.resize(at + bytes);
+  std::memcpy(f->pending.data() + at, p, bytes);
+  f->pos += bytes;
+  if (f->pending.size() >= kPendingBytes && !FlushPending(f)) return 0;
+  return nmemb;
+}
+
+SAOffset BufferedSeek(SAFile file, SAOffset offset, int whence) {
+  tbufferedfile* f = AsFile(file);
+  // The offset is unsigned; a relative seek backwards arrives as its two's complement.
+  const int64_t delta = static_cast<int64_t>(offset);
+  int64_t base = 0;
+  if (whence == SEEK_CUR) {
+    base = static_cast<int64_t>(f->pos);
+  } else if (whence == SEEK_END) {
+    struct stat st;
+    if (::fstat(f->fd, &st) != 0) return static_cast<SAOffset>(-1);
+    base = std::max<int64_t>(st.st_size, static_cast<int64_t>(f->pendingAt + f->pending.size()));
+  } else if (whence != SEEK_SET) {
+    return static_cast<SAOffset>(-1);
+  }
+  if (base + delta < 0) return static_cast<SAOffset>(-1);
+  f->pos = static_cast<uint64_t>(base + delta);
+  return 0;
+}
+
+SAOffset BufferedTell(SAFile file) {
+  return AsFile(file)->pos;
+}
+
+int BufferedFlush(SAFile file) {
+  return FlushPending(AsFile(file)) ? 0 : EOF;
+}
+
+int BufferedClose(SAFile file) {
+  tbufferedfile* f = AsFile(file);
+  const bool written = FlushPending(f);
+  const bool closed = ::close(f->fd) == 0;
+  delete f;
+  return written && closed ? 0 : EOF;
+}
+
+int RemoveFile(const char* filename) {
+  return ::unlink(filename);
+}
+
 SAHooks* Hooks() {
   static SAHooks hooks = [] {
     SAHooks h;
     SASetupDefaultHooks(&h);
+    h.FOpen = BufferedOpen;
+    h.FRead = BufferedRead;
+    h.FWrite = BufferedWrite;
+    h.FSeek = BufferedSeek;
+    h.FTell = BufferedTell;
+    h.FFlush = BufferedFlush;
+    h.FClose = BufferedClose;
+    h.Remove = RemoveFile;
     h.Error = QuietError;
     return h;
   }();
