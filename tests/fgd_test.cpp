@@ -1,0 +1,679 @@
+// FGD reading: the element scanner, the number and encoding rules, and the feature reader on
+// small hand-made files, on hostile input and on every sample file.
+#include <gtest/gtest.h>
+#include <shapefil.h>
+#include <zip.h>
+
+#include <cmath>
+#include <filesystem>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "catalog/catalog.h"
+#include "fgd/decimal.h"
+#include "fgd/encoding.h"
+#include "fgd/extent.h"
+#include "fgd/reader.h"
+#include "fgd/scanner.h"
+#include "shpctl/errors.h"
+#include "shpctl/shpctl.h"
+#include "shpctl/text.h"
+#include "support/test_support.h"
+
+using testing_support::ReadFile;
+using testing_support::Sample;
+using testing_support::ScratchDir;
+using testing_support::WriteFile;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct tcolumn {
+  std::string name;
+  int32_t type = 0;
+  int32_t width = 40;
+};
+
+tshpopentyp Layer(const std::string& name, int32_t kind, const std::vector<tcolumn>& columns) {
+  tshpopentyp e;
+  e.Name = name;
+  e.Kind = kind;
+  for (const tcolumn& c : columns) {
+    tshpattr a;
+    a.Name = c.name;
+    a.Type = c.type;
+    a.Width = c.width;
+    e.Attrs.push_back(a);
+  }
+  return e;
+}
+
+// Makes `entry` the only catalog entry (number 1).
+int32_t UseLayer(const tshpopentyp& entry) {
+  LayerCatalog = {entry};
+  return 1;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Scanner
+
+TEST(TextBetween, CutsBetweenTheFirstTags) {
+  struct Case {
+    std::string line, open, close, text;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"<a>x</a>", "<a>", "</a>", "x"},
+           {"  <a> x y </a>  ", "<a>", "</a>", " x y "},  // blanks belong to the text
+           {"<a>x", "<a>", "</a>", ""},                   // no closing tag
+           {"</a><a>x</a>", "<a>", "</a>", ""},           // first closing tag before the text
+           {"<a></a>", "<a>", "</a>", ""},
+           {"<a>a&amp;b</a>", "<a>", "</a>", "a&amp;b"},  // entities stay as written
+           {"x</a>", "<a>", "</a>", ""},                  // no opening tag
+           {"<a>1<a>2</a>", "<a>", "</a>", "1<a>2"},
+       })
+    EXPECT_EQ(TextBetween(c.line, c.open, c.close), c.text) << c.line;
+}
+
+TEST(MatchFeatureStart, TakesIdentifiersFromLeftToRight) {
+  const int32_t ab = UseLayer(Layer("Ab", 2, {}));
+  struct Case {
+    std::string line;
+    bool start;
+    std::string id, uuid;  // "old" where the text must keep its value
+  };
+  for (const Case& c : std::vector<Case>{
+           {"<Ab gml:id=\"g7\">", true, "g7", "old"},
+           {"<Ab id=\"a1\" uuid=\"u1\">", true, "a1", "u1"},
+           {"<Ab uuid=\"u1\" id=\"a1\">", true, "a1", "old"},  // uuid left of id is not taken
+           {"<Ab id=\"a1\" gml:id=\"g7\">", true, "g7", "old"},
+           {"<Ab gml:id=\"g7>", true, "", "old"},  // no closing quote: empty
+           {"<Ab  gml:id=\"K21_1\">", true, "K21_1", "old"},
+           {"   <Ab gml:id=\"g1\">", true, "g1", "old"},
+           {"<Ab class=\"x\">", true, "old", "old"},
+           {"<Ab>", false, "old", "old"},
+           {"<Abc gml:id=\"g1\">", false, "old", "old"},
+           {"<ab gml:id=\"g1\">", false, "old", "old"},
+       }) {
+    std::string id = "old", uuid = "old";
+    EXPECT_EQ(MatchFeatureStart(c.line, ab, id, uuid), c.start) << c.line;
+    EXPECT_EQ(id, c.id) << c.line;
+    EXPECT_EQ(uuid, c.uuid) << c.line;
+  }
+}
+
+TEST(MatchFeatureEnd, NeedsTheExactEndTag) {
+  const int32_t ab = UseLayer(Layer("Ab", 1, {}));
+  struct Case {
+    std::string line;
+    bool end;
+  };
+  for (const Case& c : std::vector<Case>{{"</Ab>", true},
+                                         {"<type>x</type></Ab>", true},
+                                         {"</Ab >", false},
+                                         {"</ab>", false},
+                                         {"</Abc>", false},
+                                         {"<Ab>", false}}) {
+    int32_t type = -7;
+    EXPECT_EQ(MatchFeatureEnd(c.line, ab, type), c.end) << c.line;
+    EXPECT_EQ(type, 3) << c.line;  // set from the kind either way
+  }
+}
+
+TEST(MatchFeatureEnd, ShapeTypeFollowsTheKind) {
+  struct Case {
+    int32_t kind, type;
+  };
+  for (const Case& c : std::vector<Case>{{1, 3}, {2, 5}, {3, 1}, {4, 3}, {9, -7}}) {
+    const int32_t ab = UseLayer(Layer("Ab", c.kind, {}));
+    int32_t type = -7;
+    MatchFeatureEnd("</Ab>", ab, type);
+    EXPECT_EQ(type, c.type) << c.kind;
+  }
+}
+
+TEST(MatchAttributeElement, FirstColumnInCatalogOrderWins) {
+  const int32_t ab = UseLayer(Layer("Ab", 1, {{"type"}, {"name"}}));
+  struct Case {
+    std::string line;
+    bool found;
+    std::string value;
+    int32_t index;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"<name>x</name>", true, "x", 2},
+           {"<type>a</type><name>b</name>", true, "a", 1},
+           {"<name>b</name><type>a</type>", true, "a", 1},
+           {"<name>x", true, "", 2},  // end tag on the next line
+           {"<name gml:id=\"n\">x</name>", false, "", 0},
+           {"<name/>", false, "", 0},
+           {"<name>a&amp;b</name>", true, "a&amp;b", 2},
+           {"<names>x</names>", false, "", 0},
+       }) {
+    std::string_view line = c.line;
+    int32_t index = 0;
+    EXPECT_EQ(MatchAttributeElement(line, ab, index), c.found) << c.line;
+    EXPECT_EQ(index, c.index) << c.line;
+    EXPECT_EQ(line, c.found ? std::string_view(c.value) : std::string_view(c.line)) << c.line;
+  }
+}
+
+TEST(FindAttr, ExactNamesOnly) {
+  const int32_t ab = UseLayer(Layer("Ab", 1, {{"fid"}, {"id"}, {"id"}, {"uuid"}}));
+  int32_t k = 0;
+  EXPECT_TRUE(FindAttr(ab, "id", k));
+  EXPECT_EQ(k, 2);  // the first equal name
+  EXPECT_TRUE(FindAttr(ab, "uuid", k));
+  EXPECT_EQ(k, 4);
+  k = 9;
+  EXPECT_FALSE(FindAttr(ab, "ID", k));
+  EXPECT_FALSE(FindAttr(ab, "i", k));
+  EXPECT_EQ(k, 9);
+}
+
+TEST(PopToken, OnlyTheBlankSeparates) {
+  struct Case {
+    std::string text, first, second, rest;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"35.5 139.25", "35.5", "139.25", ""},
+           {"  35.5   139.25  1.0 \r", "35.5", "139.25", "1.0"},
+           {"\t35.5 139.25\t", "35.5", "139.25", ""},
+           {"35.5\t139.25", "35.5\t139.25", "", ""},
+           {"35.5", "35.5", "", ""},
+           {"", "", "", ""},
+           {std::string(" \x01\x1f "), "", "", ""},
+       }) {
+    std::string_view t = c.text;
+    EXPECT_EQ(PopToken(t), c.first) << c.text;
+    EXPECT_EQ(PopToken(t), c.second) << c.text;
+    EXPECT_EQ(t, c.rest) << c.text;
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Numbers and encodings
+
+TEST(ParseDecimal, DecimalNumbersOnly) {
+  struct Case {
+    std::string text;
+    std::optional<double> value;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"12.5", 12.5},    {" 12.5 ", 12.5}, {"+1", 1.0},        {"-1e3", -1000.0},
+           {".5", 0.5},       {"1.", 1.0},      {"139.25", 139.25}, {"1E2", 100.0},
+           {"1e-999", 0.0},   {"1e999", {}},    {"-1e999", {}},     {"nan", {}},
+           {"inf", {}},       {"-inf", {}},     {"infinity", {}},   {"0x10", {}},
+           {"", {}},          {" ", {}},        {"1e", {}},         {"+-1", {}},
+           {"--1", {}},       {"1,5", {}},      {"12.5abc", {}},    {".", {}},
+           {"35.5\t139", {}}, {"\t1", {}},      {"1 2", {}},        {"+", {}},
+       }) {
+    double value = -99;
+    EXPECT_EQ(ParseDecimal(c.text, value), c.value.has_value()) << "'" << c.text << "'";
+    if (c.value) {
+      EXPECT_DOUBLE_EQ(value, *c.value) << c.text;
+    }
+  }
+}
+
+TEST(StrToFloat, NamesTheFailingText) {
+  try {
+    StrToFloat("abc");
+    FAIL() << "no failure";
+  } catch (const NabikError& e) {
+    EXPECT_STREQ(e.what(), "'abc' is not a valid floating point value");
+  }
+  // A text of megabytes is shortened for the message.
+  const std::string huge(3'000'000, '7');
+  const std::string message = NotAFloatMessage(huge + "x");
+  EXPECT_LT(message.size(), 200u);
+  EXPECT_EQ(message.substr(0, 11), "'7777777777");
+}
+
+TEST(DeclaredEncoding, ReadsTheXmlDeclaration) {
+  struct Case {
+    std::string line, encoding;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"<?xml version=\"1.0\" encoding=\"utf-8\"?>", "UTF-8"},
+           {"<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>", "SHIFT_JIS"},
+           {"<?xml version='1.0' encoding = 'euc-jp' ?>", "EUC-JP"},
+           {"<?xml version=\"1.0\"?>", ""},
+           {"<Dataset encoding=\"utf-8\">", ""},  // not a declaration
+           {"", ""},
+           {"\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"EUC-JP\"?>", "EUC-JP"},
+           {"\xEF\xBB\xBF<Dataset>", "UTF-8"},  // a byte order mark says UTF-8
+           {"<?xml version=\"1.0\" encoding=\"utf-8", ""},
+       })
+    EXPECT_EQ(DeclaredEncoding(c.line), c.encoding) << c.line;
+  EXPECT_TRUE(IsShiftJisName("Shift_JIS"));
+  EXPECT_TRUE(IsShiftJisName("windows-31j"));
+  EXPECT_FALSE(IsShiftJisName("UTF-8"));
+}
+
+TEST(ValueConverter, ConvertsToCp932) {
+  tvalueconverter utf8("UTF-8");
+  EXPECT_EQ(utf8.ToTable("abc 123"), "abc 123");
+  EXPECT_EQ(utf8.ToTable("普通建物"), Sjis("普通建物"));
+  EXPECT_EQ(utf8.ToTable("普通建物"), Sjis("普通建物"));      // from the cache
+  EXPECT_EQ(utf8.ToTable("a\xF0\x9F\x98\x80"), "a\x81\xAC");  // not in CP932: 〓
+  tvalueconverter bytes("SHIFT_JIS");
+  EXPECT_EQ(bytes.ToTable("\x95\x81\x92\xCA"), "\x95\x81\x92\xCA");
+  tvalueconverter none("");
+  EXPECT_EQ(none.ToTable("普通"), "普通");
+  EXPECT_THROW(tvalueconverter("NO-SUCH-ENCODING-42"), NabikError);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Feature reader on hand-made files
+
+struct tshapeback {
+  int type = 0;
+  std::vector<int> starts, types;
+  std::vector<double> x, y;
+};
+
+struct tlayerback {
+  int shapeCount = -1, recordCount = -1;
+  std::vector<tshapeback> shapes;
+  std::vector<std::vector<std::string>> records;  // trimmed texts as stored
+};
+
+// Reads a layer set back through the library, the way a map viewer would.
+tlayerback ReadBack(const std::string& base) {
+  tlayerback out;
+  SHPHandle shp = SHPOpen(base.c_str(), "rb");
+  DBFHandle dbf = DBFOpen(base.c_str(), "rb");
+  EXPECT_TRUE(shp && dbf) << "set unreadable: " << base;
+  if (shp) {
+    SHPGetInfo(shp, &out.shapeCount, nullptr, nullptr, nullptr);
+    for (int i = 0; i < out.shapeCount; ++i) {
+      SHPObject* o = SHPReadObject(shp, i);
+      EXPECT_NE(o, nullptr) << "shape " << i;
+      if (!o) break;
+      tshapeback s;
+      s.type = o->nSHPType;
+      for (int p = 0; p < o->nParts; ++p) {
+        s.starts.push_back(o->panPartStart[p]);
+        s.types.push_back(o->panPartType[p]);
+      }
+      s.x.assign(o->padfX, o->padfX + o->nVertices);
+      s.y.assign(o->padfY, o->padfY + o->nVertices);
+      out.shapes.push_back(std::move(s));
+      SHPDestroyObject(o);
+    }
+    SHPClose(shp);
+  }
+  if (dbf) {
+    out.recordCount = DBFGetRecordCount(dbf);
+    for (int r = 0; r < out.recordCount; ++r) {
+      std::vector<std::string> fields;
+      for (int f = 0; f < DBFGetFieldCount(dbf); ++f)
+        fields.push_back(DBFReadStringAttribute(dbf, r, f));
+      out.records.push_back(std::move(fields));
+    }
+    DBFClose(dbf);
+  }
+  return out;
+}
+
+std::string Lines(const std::vector<std::string>& lines, const char* end = "\r\n") {
+  std::string out;
+  for (const std::string& l : lines) out += l + end;
+  return out;
+}
+
+const std::string kUtf8Declaration = "<?xml version=\"1.0\" encoding=\"utf-8\"?>";
+const std::string kSjisDeclaration = "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>";
+
+// One ring as the GML files write it: "lat lon" tuples, one per line.
+std::vector<std::string> Ring(const std::string& tag, const std::vector<std::string>& tuples) {
+  std::vector<std::string> lines = {"<gml:" + tag + ">", "<gml:Ring>", "<gml:posList>"};
+  lines.insert(lines.end(), tuples.begin(), tuples.end());
+  for (const char* l : {"</gml:posList>", "</gml:Ring>"}) lines.push_back(l);
+  lines.push_back("</gml:" + tag + ">");
+  return lines;
+}
+
+std::vector<std::string> Join(std::vector<std::vector<std::string>> parts) {
+  std::vector<std::string> out;
+  for (auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+class Reader : public ::testing::Test {
+ protected:
+  void SetUp() override { PrepareFeatureReader(); }
+
+  // Converts `xml` as the only file of a run into the set of `layer`.
+  void Convert(const std::string& xml, const tshpopentyp& layer) {
+    entry_ = UseLayer(layer);
+    WriteFile(input_, xml);
+    CreateLayerFiles(dir_.Folder(), entry_);
+    Append(input_);
+  }
+
+  // Appends one more file to the set of the current layer.
+  void Append(const std::string& path) {
+    error_.reset();
+    OpenLayerFiles(dir_.Folder(), CatalogEntry(entry_).Name);
+    try {
+      ReadFeatures(path, entry_);
+    } catch (const NabikError& e) {
+      error_ = e.what();
+    }
+    CloseLayerFiles();
+    back_ = ReadBack(dir_.Folder() + CatalogEntry(entry_).Name);
+    EXPECT_EQ(back_.shapeCount, back_.recordCount) << "shapes and records out of step";
+  }
+
+  void AppendText(const std::string& xml) {
+    const std::string path = dir_.Folder() + "more" + std::to_string(++files_) + ".xml";
+    WriteFile(path, xml);
+    Append(path);
+  }
+
+  std::string NotAFloat(const std::string& text) const {
+    return input_ + ": '" + text + "' is not a valid floating point value";
+  }
+
+  ScratchDir dir_;
+  std::string input_ = dir_.Folder() + "in.xml";
+  int32_t entry_ = 0;
+  int files_ = 0;
+  std::optional<std::string> error_;
+  tlayerback back_;
+};
+
+TEST_F(Reader, WorkedExample) {
+  Convert(Lines(Join({{kUtf8Declaration, "<Ab gml:id=\"g1\">", "<type>x</type>",
+                       "<lfSpanFr gml:id=\"s1\">", "<jps:date8601>2008-03-01</jps:date8601>",
+                       "</lfSpanFr>"},
+                      Ring("exterior", {"35.0 139.0", "35.0 139.1", "35.1 139.1", "35.0 139.0"}),
+                      {"</Ab>"}})),
+          Layer("Ab", 2, {{"id"}, {"type"}, {"lfSpanFr"}}));
+  ASSERT_FALSE(error_) << *error_;
+  ASSERT_EQ(back_.records.size(), 1u);
+  EXPECT_EQ(back_.records[0], (std::vector<std::string>{"g1", "x", "2008-03-01"}));
+  ASSERT_EQ(back_.shapes.size(), 1u);
+  const tshapeback& s = back_.shapes[0];
+  EXPECT_EQ(s.type, SHPT_POLYGON);
+  EXPECT_EQ(s.starts, std::vector<int>{0});
+  EXPECT_EQ(PartCount, 1);
+  EXPECT_EQ(PartTypes[0], 5);
+  EXPECT_EQ(s.x, (std::vector<double>{139.0, 139.1, 139.1, 139.0}));
+  EXPECT_EQ(s.y, (std::vector<double>{35.0, 35.1, 35.0, 35.0}));
+}
+
+TEST_F(Reader, RingsAreWrittenInShapefileOrder) {
+  // Exterior P1 P2 P3 P4 P1 counter-clockwise, a clockwise hole, a second exterior ring.
+  Convert(Lines(Join({{"<Ab gml:id=\"g1\">"},
+                      Ring("exterior", {"0 0", "0 10", "10 10", "10 0", "0 0"}),
+                      Ring("interior", {"2 2", "4 2", "4 4", "2 2"}),
+                      Ring("exterior", {"20 20", "20 30", "30 30", "20 20"}),
+                      {"</Ab>"}})),
+          Layer("Ab", 2, {{"id"}}));
+  ASSERT_FALSE(error_) << *error_;
+  ASSERT_EQ(back_.shapes.size(), 1u);
+  const tshapeback& s = back_.shapes[0];
+  EXPECT_EQ(s.starts, (std::vector<int>{0, 5, 9}));
+  // A polygon file keeps no part types; they are handed to the library from the buffers.
+  ASSERT_EQ(PartCount, 3);
+  EXPECT_EQ(std::vector<int>(PartTypes.begin(), PartTypes.begin() + 3),
+            (std::vector<int>{5, 3, 2}));
+  // Outer rings clockwise (reversed), the hole counter-clockwise (reversed as well).
+  EXPECT_EQ(s.x, (std::vector<double>{0, 0, 10, 10, 0, 2, 4, 2, 2, 20, 30, 30, 20}));
+  EXPECT_EQ(s.y, (std::vector<double>{0, 10, 10, 0, 0, 2, 4, 4, 2, 20, 30, 20, 20}));
+}
+
+TEST_F(Reader, PointsTakeTheSecondNumberAsX) {
+  struct Case {
+    std::string line;
+    double x, y;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"<gml:pos>35.5 139.25</gml:pos>", 139.25, 35.5},
+           {"<jps:coordinate>35.5 139.25</jps:coordinate>", 139.25, 35.5},
+           {"<gml:pos>35.5 139.25 7.0</gml:pos>", 139.25, 35.5},  // a third number is ignored
+           {"<gml:pos> 35.5  139.25 </gml:pos>", 139.25, 35.5},
+       }) {
+    PrepareFeatureReader();
+    Convert(Lines({"<Pt id=\"p1\">", c.line, "<gml:pos>1 2</gml:pos>", "</Pt>"}),
+            Layer("Pt", 3, {{"id"}}));
+    ASSERT_FALSE(error_) << *error_;
+    ASSERT_EQ(back_.shapes.size(), 1u) << c.line;
+    EXPECT_EQ(back_.shapes[0].type, SHPT_POINT);
+    EXPECT_EQ(back_.shapes[0].x, std::vector<double>{c.x}) << c.line;  // the first vertex
+    EXPECT_EQ(back_.shapes[0].y, std::vector<double>{c.y}) << c.line;
+    EXPECT_EQ(Extent.MaxX, c.x);
+    EXPECT_EQ(Extent.MinX, 2.0);
+  }
+}
+
+TEST_F(Reader, PositionListReadsTheLinesAfterItsStartTag) {
+  Convert(Lines({"<Ln gml:id=\"l1\">", "<gml:posList>1 2 3 4", "35 139", " 36 140 ",
+                 "</gml:posList>", "<gml:posList>", "37 141", "</gml:posList>", "</Ln>"}),
+          Layer("Ln", 1, {{"id"}}));
+  ASSERT_FALSE(error_) << *error_;
+  ASSERT_EQ(back_.shapes.size(), 1u);
+  EXPECT_EQ(back_.shapes[0].type, SHPT_ARC);
+  EXPECT_EQ(back_.shapes[0].x, (std::vector<double>{139, 140, 141}));  // one part for all lists
+  EXPECT_EQ(back_.shapes[0].starts, std::vector<int>{0});
+}
+
+TEST_F(Reader, BadNumbersStopWithTheirText) {
+  struct Case {
+    std::vector<std::string> lines;
+    std::string text;
+  };
+  for (const Case& c : std::vector<Case>{
+           {{"<gml:pos>35.5</gml:pos>"}, ""},  // the missing X is converted first
+           {{"<gml:posList>", "35.0 139.0", "35.0 abc", "</gml:posList>"}, "abc"},
+           {{"<gml:posList>", "35.0\t139.0", "</gml:posList>"}, ""},  // a tab does not separate
+           {{"<gml:pos>1e999 139</gml:pos>"}, "1e999"},
+           {{"<gml:pos>35 nan</gml:pos>"}, "nan"},
+           {{"<gml:posList>", "35.0 139.0"}, ""},  // the list never ends
+           {{"<r>abc</r>"}, "abc"},
+       }) {
+    std::vector<std::string> lines = {"<Ln gml:id=\"l1\">"};
+    lines.insert(lines.end(), c.lines.begin(), c.lines.end());
+    lines.push_back("</Ln>");
+    Convert(Lines(lines), Layer("Ln", 1, {{"r", 2, 10}}));
+    ASSERT_TRUE(error_) << c.lines[0];
+    EXPECT_EQ(*error_, NotAFloat(c.text));
+    // The open feature is completed with a null shape, in step with its record.
+    ASSERT_EQ(back_.shapes.size(), 1u);
+    EXPECT_EQ(back_.shapes[0].type, SHPT_NULL);
+  }
+}
+
+TEST_F(Reader, AttributeValuesByType) {
+  Convert(Lines({"<Ab gml:id=\"a\">", "<r>12.5</r>", "<i>12.5</i>", "<t>12.5</t>", "</Ab>",
+                 "<Ab gml:id=\"b\">", "<r> -3 </r>", "<i>42</i>", "<t>x</t>", "</Ab>",
+                 "<Ab gml:id=\"c\">", "<i>123456</i>", "</Ab>"}),
+          Layer("Ab", 1, {{"r", 2, 8}, {"i", 1, 4}, {"t", 0, 8}}));
+  ASSERT_FALSE(error_) << *error_;
+  ASSERT_EQ(back_.records.size(), 3u);
+  EXPECT_NEAR(std::stod(back_.records[0][0]), 12.5, 0.5);  // the table keeps no decimals
+  EXPECT_EQ(back_.records[0][1], "0");                     // not an integer: 0
+  EXPECT_EQ(back_.records[0][2], "12.5");
+  EXPECT_EQ(back_.records[1][0], "-3");
+  EXPECT_EQ(back_.records[1][1], "42");
+  // Too wide for its field: left empty rather than stored as another number.
+  EXPECT_EQ(back_.records[2][1].find_first_not_of('*'), std::string::npos) << back_.records[2][1];
+}
+
+TEST_F(Reader, ValuesOutsideAFeature) {
+  Convert(Lines({"<type>before</type>", "<Ab gml:id=\"g1\">", "<type></type>", "</Ab>",
+                 "<type>after</type>", "<jps:date8601>2009-01-01</jps:date8601>", "</lfSpanFr>"}),
+          Layer("Ab", 1, {{"id"}, {"type"}, {"lfSpanFr"}}));
+  ASSERT_FALSE(error_) << *error_;
+  ASSERT_EQ(back_.records.size(), 1u);
+  // Empty and outside values are not written; the date still lands in the last record.
+  EXPECT_EQ(back_.records[0], (std::vector<std::string>{"g1", "", "2009-01-01"}));
+  EXPECT_EQ(back_.shapes[0].type, SHPT_NULL);  // no vertex gathered
+}
+
+TEST_F(Reader, TestOrderDecidesMixedLines) {
+  Convert(Lines({"<jps:date8601>1999-01-01</jps:date8601>", "<Ab id=\"a1\"><type>no</type></Ab>",
+                 "<devDate>2011-03-28</devDate>", "<gml:pos>1 2</gml:pos>", "<type>yes</type></Ab>",
+                 "</Ab>"}),
+          Layer("Ab", 3, {{"id"}, {"type"}, {"devDate"}}));
+  ASSERT_FALSE(error_) << *error_;
+  // A start line is a start only; an attribute line with the end tag is an end only; devDate
+  // on one line is an attribute element, not the date of test 6.
+  ASSERT_EQ(back_.records.size(), 1u);
+  EXPECT_EQ(back_.records[0], (std::vector<std::string>{"a1", "", "2011-03-28"}));
+  ASSERT_EQ(back_.shapes.size(), 1u);
+  EXPECT_EQ(back_.shapes[0].x, std::vector<double>{2});
+}
+
+TEST_F(Reader, DateElements) {
+  struct Case {
+    std::string line, date;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"<jps:date8601>2008-03-01</jps:date8601>", "2008-03-01"},
+           {"<jps:date8601>2008-03-01", ""},
+           {"</jps:date8601><jps:date8601>x</jps:date8601>", "x"},
+           {"<gml:timePosition>2018-08-06</gml:timePosition>", "2018-08-06"},
+           {"  <gml:timePosition>2018-08-06", ""},
+           {"</gml:timePosition><gml:timePosition>y</gml:timePosition>", "y"},
+       }) {
+    Convert(Lines({"<Ab gml:id=\"g\">", "<devDate gml:id=\"d\">", c.line, "</devDate>",
+                   "<lfSpanTo>", "</lfSpanTo>", "</Ab>"}),
+            Layer("Ab", 1, {{"devDate"}, {"lfSpanTo"}}));
+    ASSERT_FALSE(error_) << *error_;
+    ASSERT_EQ(back_.records.size(), 1u);
+    EXPECT_EQ(back_.records[0][0], c.date) << c.line;
+    EXPECT_EQ(back_.records[0][1], c.date) << c.line;  // carried over
+  }
+}
+
+TEST_F(Reader, TextValuesBecomeCp932) {
+  struct Case {
+    std::string declaration, value, stored;
+  };
+  for (const Case& c : std::vector<Case>{
+           {kUtf8Declaration, "普通建物", Sjis("普通建物")},
+           {kUtf8Declaration, "a\xF0\xA0\xAE\xB7", "a\x81\xAC"},  // 𠮷 is not in CP932: 〓
+           {kSjisDeclaration, Sjis("表示"), Sjis("表示")},
+           {"", "普通", "普通"},  // no declaration: bytes as they stand
+           {"<?xml version=\"1.0\" encoding=\"EUC-JP\"?>", "\xA4\xA2", Sjis("あ")},
+       }) {
+    Convert(Lines({c.declaration, "<Ab gml:id=\"g1\">", "<name>" + c.value + "</name>", "</Ab>"}),
+            Layer("Ab", 1, {{"id"}, {"name"}}));
+    ASSERT_FALSE(error_) << *error_;
+    ASSERT_EQ(back_.records.size(), 1u);
+    EXPECT_EQ(back_.records[0][1], c.stored) << c.declaration;
+  }
+  Convert(Lines({"<?xml version=\"1.0\" encoding=\"x-no-such-code\"?>", "<Ab gml:id=\"g\">"}),
+          Layer("Ab", 1, {{"id"}}));
+  ASSERT_TRUE(error_);
+  EXPECT_EQ(error_->rfind(input_ + ": ", 0), 0u) << *error_;
+}
+
+TEST_F(Reader, LongTextsAreCutAtACharacterBoundary) {
+  struct Case {
+    std::string value, stored;
+  };
+  for (const Case& c : std::vector<Case>{
+           {Sjis("あいう"), Sjis("あい")},
+           {"a" + Sjis("あいう"), "a" + Sjis("あい")},
+           {"abcdefg", "abcde"},
+           {Sjis("ｱｲｳｴｵｶ"), Sjis("ｱｲｳｴｵ")},  // single-byte kana
+       }) {
+    Convert(
+        Lines({kSjisDeclaration, "<Ab gml:id=\"g1\">", "<name>" + c.value + "</name>", "</Ab>"}),
+        Layer("Ab", 1, {{"name", 0, 5}}));
+    ASSERT_FALSE(error_) << *error_;
+    EXPECT_EQ(back_.records.at(0).at(0), c.stored);
+  }
+}
+
+TEST_F(Reader, BuffersGrowForLargeFeatures) {
+  std::vector<std::string> tuples;
+  for (int i = 0; i < 100000; ++i) tuples.push_back("35." + std::to_string(i) + " 139.5");
+  std::vector<std::vector<std::string>> parts = {{"<Ab gml:id=\"big\">"}};
+  parts.push_back(Ring("exterior", tuples));
+  for (int r = 0; r < 500; ++r) parts.push_back(Ring("interior", {"1 1", "1 2", "2 2", "1 1"}));
+  parts.push_back({"</Ab>", "<Ab gml:id=\"small\">"});
+  parts.push_back(Ring("exterior", {"0 0", "0 1", "1 1", "0 0"}));
+  parts.push_back({"</Ab>"});
+  Convert(Lines(Join(parts), "\n"), Layer("Ab", 2, {{"id"}}));
+  ASSERT_FALSE(error_) << *error_;
+  ASSERT_EQ(back_.shapes.size(), 2u);
+  const tshapeback& big = back_.shapes[0];
+  EXPECT_EQ(big.x.size(), 100000u + 500u * 4u);
+  ASSERT_EQ(big.starts.size(), 501u);
+  EXPECT_EQ(big.starts[500], 100000 + 499 * 4);
+  EXPECT_EQ(big.y[0], 35.99999);  // the last tuple of the reversed exterior ring
+  EXPECT_EQ(back_.shapes[1].x.size(), 4u);
+  EXPECT_GE(BufX.size(), 102000u);
+  EXPECT_GE(PartStarts.size(), 501u);
+}
+
+TEST_F(Reader, ShapesAndRecordsStayInStep) {
+  struct Case {
+    std::string name;
+    std::vector<std::string> lines;
+    std::vector<int> shapeTypes;  // one per record
+  };
+  const std::string start = "<Ab gml:id=\"g\">", end = "</Ab>", pos = "<gml:pos>1 2</gml:pos>";
+  for (const Case& c : std::vector<Case>{
+           {"end without start", {end, pos, end}, {}},
+           {"start follows start", {start, pos, start, pos, end}, {SHPT_NULL, SHPT_POINT}},
+           {"end of file", {start, pos, end, start, pos}, {SHPT_POINT, SHPT_NULL}},
+           {"exterior end without start",
+            {start, pos, "</gml:exterior>", end, start, pos, end},
+            {SHPT_NULL}},
+           {"no attribute value", {"<Ab>", "<Ab x=\"1\">", pos, end}, {SHPT_POINT}},
+           {"nothing", {}, {}},
+       }) {
+    Convert(Lines(c.lines), Layer("Ab", 3, {{"type"}}));
+    ASSERT_FALSE(error_) << c.name << ": " << *error_;
+    std::vector<int> types;
+    for (const tshapeback& s : back_.shapes) types.push_back(s.type);
+    EXPECT_EQ(types, c.shapeTypes) << c.name;
+    EXPECT_EQ(back_.recordCount, static_cast<int>(c.shapeTypes.size())) << c.name;
+  }
+}
+
+TEST_F(Reader, FilesOfOneLayerAccumulate) {
+  Convert(Lines({"<Ab id=\"a1\" uuid=\"u1\">", "<gml:pos>1 2</gml:pos>", "</Ab>"}),
+          Layer("Ab", 3, {{"id"}, {"uuid"}}));
+  // The identifiers start anew with every file.
+  AppendText(Lines({"<Ab x=\"y\">", "<gml:pos>3 4</gml:pos>", "</Ab>"}));
+  ASSERT_FALSE(error_) << *error_;
+  ASSERT_EQ(back_.records.size(), 2u);
+  EXPECT_EQ(back_.records[0], (std::vector<std::string>{"a1", "u1"}));
+  EXPECT_EQ(back_.records[1], (std::vector<std::string>{"", ""}));
+  EXPECT_EQ(back_.shapes[1].x, std::vector<double>{4});
+  // A file that cannot be opened leaves the set as it was.
+  Append(dir_.Folder() + "missing.xml");
+  ASSERT_TRUE(error_);
+  EXPECT_NE(error_->find(dir_.Folder() + "missing.xml"), std::string::npos) << *error_;
+  EXPECT_EQ(back_.recordCount, 2);
+}
+
+TEST_F(Reader, Extent) {
+  Convert(Lines({"<Ab gml:id=\"g\">", "<type>x</type>", "</Ab>"}), Layer("Ab", 3, {{"type"}}));
+  EXPECT_EQ(Extent.MinX, 2147483647.0);
+  EXPECT_EQ(Extent.MinY, 2147483647.0);
+  EXPECT_EQ(Extent.MaxX, -2147483647.0);
+  EXPECT_EQ(Extent.MaxY, -2147483647.0);
+  // Coordinates between features and in elements of other types count as well.
+  AppendText(
+      Lines({"<gml:pos>30 130</gml:pos>", "<Ab gml:id=\"g\">", "<gml:pos>35 135</gml:pos>", "</Ab>",
+             "<Other gml:id=\"o\">", "<jps:coordinate>40 140</jps:coordinate>", "</Other>"}));
+  EXPECT_EQ(Extent.MinX, 130.0);
+  EXPECT_EQ(Extent.MinY, 30.0);
+  EXPECT_EQ(Extent.MaxX, 140.0);
+  EXPECT_EQ(Extent.MaxY, 40.0);
+  EXPECT_EQ(back_.shapes.back().x, std::vector<double>{135});
+  PrepareFeatureReader();
+  EXPECT_EQ(Extent.MaxY, -2147483647.0);
+}
+
+}  // namespace
