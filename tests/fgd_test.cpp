@@ -4,10 +4,13 @@
 #include <shapefil.h>
 #include <zip.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -674,6 +677,310 @@ TEST_F(Reader, Extent) {
   EXPECT_EQ(back_.shapes.back().x, std::vector<double>{135});
   PrepareFeatureReader();
   EXPECT_EQ(Extent.MaxY, -2147483647.0);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Hostile input: each file converts or stops with the number message; none crashes, hangs or
+// leaves the set out of step.
+
+std::string BldASample() {
+  return ReadFile(Sample("gml/FG-GML-503041-ALL-20181001/FG-GML-503041-BldA-20181001-0001.xml"));
+}
+
+std::string Without(std::string text, const std::string& part) {
+  for (size_t at; (at = text.find(part)) != std::string::npos;) text.erase(at, part.size());
+  return text;
+}
+
+std::string RandomBytes(size_t n, unsigned seed) {
+  std::mt19937 random(seed);
+  std::string out(n, '\0');
+  for (char& c : out) c = static_cast<char>(random() & 0xFF);
+  return out;
+}
+
+std::string ManyVertices(int features, int vertices) {
+  std::string xml = kUtf8Declaration + "\n";
+  for (int f = 0; f < features; ++f) {
+    xml += "<BldA gml:id=\"b" + std::to_string(f) + "\">\n<gml:exterior>\n<gml:posList>\n";
+    for (int v = 0; v < vertices; ++v) xml += "33." + std::to_string(v) + " 130.5\n";
+    xml += "</gml:posList>\n</gml:exterior>\n</BldA>\n";
+  }
+  return xml;
+}
+
+struct tbadinput {
+  std::string name;
+  std::string content;
+  std::optional<std::string> failingText;  // the text of the number message, when it stops
+  int shapes;                              // -1: any number
+};
+
+std::vector<tbadinput> BadInputs() {
+  const std::string sample = BldASample();
+  const std::string start = "<BldA gml:id=\"g\">\n";
+  return {
+      {"truncated in a tuple", sample.substr(0, sample.find("130.2373", 3000) + 4), "", -1},
+      {"truncated after a tag", sample.substr(0, sample.find("</BldA>", 20000) + 3), {}, -1},
+      {"missing end tags", Without(sample, "</BldA>"), {}, 178},
+      {"missing list ends", Without(sample, "</gml:posList>"), "", 1},
+      {"line of megabytes",
+       start + "<fid>" + std::string(4 << 20, 'x') + "</fid>\n<gml:pos>1 2</gml:pos>\n</BldA>\n",
+       {},
+       1},
+      {"tuple of megabytes",
+       start + "<gml:posList>\n35 139 " + std::string(3 << 20, '9') + "\n</gml:posList>\n</BldA>",
+       {},
+       1},
+      {"number of megabytes", start + "<gml:pos>35 " + std::string(3 << 20, '9') + "</gml:pos>",
+       std::string(100, '9') + "...", 1},
+      {"binary garbage", RandomBytes(3 << 20, 7), {}, -1},
+      {"garbage with tags",
+       start + RandomBytes(1 << 20, 8) + "\n<gml:exterior>\n" + RandomBytes(1 << 20, 9),
+       {},
+       -1},
+      {"NUL bytes",
+       start + "<fid>ab" + std::string(1, '\0') + "cd</fid>\n<gml:pos>1 2</gml:pos>\n</BldA>\n" +
+           "<BldA" + std::string(1, '\0') + " gml:id=\"h\">\n</BldA>\n",
+       {},
+       1},
+      {"only CR", std::string(1 << 20, '\r'), {}, 0},
+      {"only LF", std::string(1 << 20, '\n'), {}, 0},
+      {"empty file", "", {}, 0},
+      {"unclosed position list", start + "<gml:posList>\n35 139\n36 140\n", "", 1},
+      {"tuple with one number", start + "<gml:pos>35.5</gml:pos>\n</BldA>\n", "", 1},
+      {"tuple with tabs", start + "<gml:posList>\n35.5\t139.5\n</gml:posList>\n</BldA>\n", "", 1},
+      {"huge number", start + "<gml:pos>1e999 139</gml:pos>\n</BldA>\n", "1e999", 1},
+      {"not a number", start + "<gml:pos>nan 139</gml:pos>\n</BldA>\n", "nan", 1},
+      {"100000-vertex features", ManyVertices(3, 100000), {}, 3},
+  };
+}
+
+void PrintTo(const tbadinput& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class BadInput : public Reader, public ::testing::WithParamInterface<tbadinput> {};
+
+TEST_P(BadInput, ConvertsOrStopsWithTheMessage) {
+  const tbadinput& c = GetParam();
+  Convert(c.content, Layer("BldA", 2, {{"fid"}, {"type"}}));
+  if (c.failingText) {
+    ASSERT_TRUE(error_) << "converted";
+    EXPECT_EQ(*error_, NotAFloat(*c.failingText));
+  } else {
+    EXPECT_FALSE(error_) << *error_;
+  }
+  if (c.shapes >= 0) {
+    EXPECT_EQ(back_.shapeCount, c.shapes);
+  }
+  for (const auto& record : back_.records)
+    for (const std::string& value : record) EXPECT_LE(value.size(), 40u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, BadInput, ::testing::ValuesIn(BadInputs()),
+                         [](const ::testing::TestParamInfo<tbadinput>& info) {
+                           std::string name;
+                           for (char c : info.param.name)
+                             name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+                           return name;
+                         });
+
+TEST_F(Reader, AFolderIsNoInputFile) {
+  Convert("", Layer("BldA", 2, {{"fid"}}));
+  Append(dir_.Folder());
+  ASSERT_TRUE(error_);
+  EXPECT_EQ(error_->rfind("Cannot read " + dir_.Folder(), 0), 0u) << *error_;
+  EXPECT_EQ(back_.shapeCount, 0);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Every sample file with the shipped catalog, checked against what its XML holds.
+
+using tpoint = std::pair<double, double>;  // x (longitude), y (latitude)
+
+// One feature as the XML states it, read with plain searches that rely on the files' layout
+// (one tag per line, one tuple per position list line).
+struct txmlfeature {
+  std::map<std::string, std::string> values;
+  std::vector<std::vector<tpoint>> rings;  // a line or point feature has one
+};
+
+std::string Inner(const std::string& line, const std::string& open, const std::string& close) {
+  const size_t a = line.find(open);
+  const size_t b = line.find(close, a == std::string::npos ? 0 : a + open.size());
+  if (a == std::string::npos || b == std::string::npos) return {};
+  return line.substr(a + open.size(), b - a - open.size());
+}
+
+tpoint Tuple(const std::string& text) {
+  std::istringstream in(text);
+  double lat = 0, lon = 0;
+  in >> lat >> lon;
+  return {lon, lat};
+}
+
+void AddPoint(txmlfeature& f, const tpoint& p) {
+  if (f.rings.empty()) f.rings.emplace_back();
+  f.rings.back().push_back(p);
+}
+
+std::vector<txmlfeature> FeaturesOf(const std::string& xml, const tshpopentyp& layer) {
+  std::vector<txmlfeature> features;
+  std::istringstream in(xml);
+  std::string line, dateColumn;
+  bool inside = false, inList = false;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.find("<" + layer.Name + " ") != std::string::npos) {
+      features.emplace_back();
+      inside = true;
+      continue;
+    }
+    if (!inside) continue;
+    txmlfeature& f = features.back();
+    if (line.find("</" + layer.Name + ">") != std::string::npos) {
+      inside = false;
+      continue;
+    }
+    if (inList) {
+      if (line.find("</gml:posList>") != std::string::npos)
+        inList = false;
+      else
+        AddPoint(f, Tuple(line));
+      continue;
+    }
+    for (const tshpattr& a : layer.Attrs) {
+      const std::string value = Inner(line, "<" + a.Name + ">", "</" + a.Name + ">");
+      if (!value.empty()) f.values[a.Name] = value;
+    }
+    for (const char* column : {"lfSpanFr", "lfSpanTo", "devDate"})
+      if (line.find(std::string("<") + column + " ") != std::string::npos ||
+          line == std::string("<") + column + ">")
+        dateColumn = column;
+    for (const auto& [open, close] : std::vector<std::pair<std::string, std::string>>{
+             {"<gml:timePosition>", "</gml:timePosition>"}, {"<jps:date8601>", "</jps:date8601>"}})
+      if (line.find(open) != std::string::npos) f.values[dateColumn] = Inner(line, open, close);
+    const bool ring =
+        line.find("exterior") != std::string::npos && line.find("</") == std::string::npos;
+    const bool hole =
+        line.find("interior") != std::string::npos && line.find("</") == std::string::npos;
+    if ((ring || hole) && layer.Kind == 2) f.rings.emplace_back();
+    if (line.find("<gml:posList>") != std::string::npos) inList = true;
+    for (const auto& [open, close] : std::vector<std::pair<std::string, std::string>>{
+             {"<gml:pos>", "</gml:pos>"}, {"<jps:coordinate>", "</jps:coordinate>"}})
+      if (line.find(open) != std::string::npos) AddPoint(f, Tuple(Inner(line, open, close)));
+  }
+  return features;
+}
+
+// The sample XML files, the zipped ones extracted into `folder`.
+std::vector<std::string> SampleFiles(const std::string& folder) {
+  std::vector<std::string> files;
+  for (const char* sub : {"gml", "gml/FG-GML-503041-ALL-20181001", "jpgis"})
+    for (const auto& item : fs::directory_iterator(Sample(sub)))
+      if (item.path().extension() == ".xml") files.push_back(item.path().string());
+  for (const char* zipName :
+       {"gml/FG-GML-503060-ALL-20170401.zip", "jpgis/FG-JPS-13112-05-Z001.zip"}) {
+    int error = 0;
+    zip_t* archive = zip_open(Sample(zipName).c_str(), ZIP_RDONLY, &error);
+    EXPECT_NE(archive, nullptr) << zipName;
+    if (!archive) continue;
+    for (zip_int64_t i = 0; i < zip_get_num_entries(archive, 0); ++i) {
+      zip_stat_t st;
+      zip_stat_index(archive, i, 0, &st);
+      zip_file_t* entry = zip_fopen_index(archive, i, 0);
+      std::string content(st.size, '\0');
+      EXPECT_EQ(zip_fread(entry, content.data(), st.size), static_cast<zip_int64_t>(st.size));
+      zip_fclose(entry);
+      const std::string path = folder + fs::path(st.name).filename().string();
+      WriteFile(path, content);
+      files.push_back(path);
+    }
+    zip_close(archive);
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+TEST(SampleFiles, ConvertAsTheirXmlSays) {
+  ASSERT_TRUE(LoadLayerCatalogFrom(std::string(NABIK_SOURCE_DIR) + "/data/nabik.csv"));
+  ScratchDir dir;
+  fs::create_directory(dir.Path() / "in");
+  const std::vector<std::string> files = SampleFiles(dir.Folder() + "in/");
+  ASSERT_GE(files.size(), 30u);
+  int converted = 0, jpgisDates = 0, gmlDates = 0;
+  for (const std::string& file : files) {
+    const std::string xml = ReadFile(file);
+    const bool utf8 = xml.substr(0, xml.find('\n')).find("utf-8") != std::string::npos;
+    const bool jpgis = xml.find("<jps:") != std::string::npos;
+    for (int32_t entry = 1; entry <= LayerCount(); ++entry) {
+      const tshpopentyp& layer = CatalogEntry(entry);
+      if (fs::path(file).filename().string().find(layer.Name) == std::string::npos) continue;
+      SCOPED_TRACE(fs::path(file).filename().string() + " as " + layer.Name);
+      const std::string out = dir.Folder() + std::to_string(++converted) + "-";
+      PrepareFeatureReader();
+      CreateLayerFiles(out, entry);
+      OpenLayerFiles(out, layer.Name);
+      EXPECT_NO_THROW(ReadFeatures(file, entry));
+      CloseLayerFiles();
+      const tlayerback back = ReadBack(out + layer.Name);
+      const std::vector<txmlfeature> features = FeaturesOf(xml, layer);
+      ASSERT_FALSE(features.empty());
+      ASSERT_EQ(back.shapeCount, static_cast<int>(features.size()));
+      ASSERT_EQ(back.recordCount, back.shapeCount);
+      textent extent;
+      for (size_t i = 0; i < features.size(); ++i) {
+        const txmlfeature& f = features[i];
+        for (int32_t k = 1; k <= layer.AttrCount(); ++k) {
+          const tshpattr& a = layer.Attr(k);
+          const auto it = f.values.find(a.Name);
+          const std::string raw = it == f.values.end() ? "" : it->second;
+          const std::string want = utf8 ? ToCp932(raw, "UTF-8") : raw;
+          EXPECT_LE(want.size(), static_cast<size_t>(a.Width))
+              << "the field " << a.Name << " of " << layer.Name << " is too narrow";
+          EXPECT_EQ(back.records[i][k - 1], want) << "feature " << i << " " << a.Name;
+        }
+        const std::string date = back.records[i][1];  // lfSpanFr, the second column
+        EXPECT_EQ(date.size(), 10u) << "feature " << i;
+        (jpgis ? jpgisDates : gmlDates) += !date.empty();
+        // The shape: rings reversed into shapefile order, one part per ring.
+        const tshapeback& s = back.shapes[i];
+        std::vector<double> x, y;
+        std::vector<int> starts;
+        for (const auto& ring : f.rings) {
+          starts.push_back(static_cast<int>(x.size()));
+          for (size_t v = 0; v < ring.size(); ++v) {
+            const tpoint& p = layer.Kind == 2 ? ring[ring.size() - 1 - v] : ring[v];
+            x.push_back(p.first);
+            y.push_back(p.second);
+            extent.MinX = std::min(extent.MinX, p.first);
+            extent.MaxX = std::max(extent.MaxX, p.first);
+            extent.MinY = std::min(extent.MinY, p.second);
+            extent.MaxY = std::max(extent.MaxY, p.second);
+          }
+        }
+        if (layer.Kind == 3) {
+          x.resize(1);
+          y.resize(1);
+          starts.clear();
+        }
+        EXPECT_EQ(s.type, ShapeTypeOfKind(layer.Kind)) << "feature " << i;
+        EXPECT_EQ(s.x, x) << "feature " << i;
+        EXPECT_EQ(s.y, y) << "feature " << i;
+        if (layer.Kind == 2) {
+          EXPECT_EQ(s.starts, starts) << "feature " << i;
+        }
+      }
+      EXPECT_EQ(Extent.MinX, extent.MinX);
+      EXPECT_EQ(Extent.MinY, extent.MinY);
+      EXPECT_EQ(Extent.MaxX, extent.MaxX);
+      EXPECT_EQ(Extent.MaxY, extent.MaxY);
+    }
+  }
+  EXPECT_GE(converted, 35);
+  EXPECT_GT(jpgisDates, 500);
+  EXPECT_GT(gmlDates, 3000);
 }
 
 }  // namespace
