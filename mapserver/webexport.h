@@ -18,5 +18,9 @@ bool CopyFileByBlocks(const std::string& source, const std::string& destination)
 // The command line that unpacks the web archive beside the executable into `destination`.
 std::string WebArchiveCommand(const std::string& exeFolder, const std::string& destination);
 
+// The folder holding symbols.sym and ms4wmap10.lzh, with its trailing '/'; empty means the
+// executable's folder (tests point it elsewhere).
+extern std::string ExportResourceFolder;
+
 // The font warning, in CP932.
 std::string FontWarningText();

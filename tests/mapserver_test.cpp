@@ -1,20 +1,24 @@
-// The map file: its fixed sections, number formats and whole files against expected files.
+// The map file: its fixed sections, number formats and whole files against expected files;
+// and the web export around it.
 #include <gtest/gtest.h>
 #include <shapefil.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
+#include <set>
 
 #include "catalog/catalog.h"
 #include "fgd/extent.h"
 #include "mapserver/fixedblocks.h"
 #include "mapserver/mapfile.h"
+#include "mapserver/webexport.h"
 #include "shpctl/errors.h"
 #include "shpctl/shpctl.h"
 #include "shpctl/text.h"
 #include "support/test_support.h"
 #include "susetu/susetu.h"
+#include "unlha32/unlha32.h"
 
 namespace fs = std::filesystem;
 using testing_support::ReadFile;
@@ -376,6 +380,169 @@ TEST_F(MapFileTest, EveryDataValueNamesAShapefileInShapePath) {
     ++layers;
   }
   EXPECT_EQ(layers, 3u);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The web export.
+
+class WebExport : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    LayerCatalog.clear();
+    ResetExtent();
+    MapSettings = tmapsettings{};
+    resources = dir.Folder() + "res/";
+    fs::create_directories(resources);
+    fs::copy_file(std::string(NABIK_SOURCE_DIR) + "/data/symbols.sym", resources + "symbols.sym");
+    fs::copy_file(std::string(NABIK_SOURCE_DIR) + "/data/ms4wmap10.lzh",
+                  resources + "ms4wmap10.lzh");
+    ExportResourceFolder = resources;
+    testing_support::WriteFile(dir.Path() / "myfont.ttc", std::string(3000, 'F'));
+    MapSettings.KanjiFont = dir.Folder() + "myfont.ttc";
+    out = dir.Folder() + "out/";
+    fs::create_directories(out);
+    StartUnlha();
+  }
+  void TearDown() override {
+    ExportResourceFolder.clear();
+    StopUnlha();
+  }
+  void Export() {
+    ExportMapServer(out + "list.txt", nullptr,
+                    [this](const std::string& text) { messages.push_back(text); });
+  }
+  std::string Expected(const std::string& name) {
+    return ReadFile(std::string(NABIK_SOURCE_DIR) + "/tests/data/webexport/" + name);
+  }
+  std::set<std::string> Files(const std::string& folder) {
+    std::set<std::string> names;
+    for (const auto& item : fs::recursive_directory_iterator(folder))
+      names.insert(fs::relative(item.path(), folder).string());
+    return names;
+  }
+  ScratchDir dir;
+  std::string resources, out;
+  std::vector<std::string> messages;
+};
+
+TEST_F(WebExport, WritesEveryFileOfTheInstallation) {
+  for (int run = 0; run < 2; ++run) {  // the second export into the same folder works as well
+    messages.clear();
+    Export();
+    EXPECT_EQ(ReadFile(out + "etc/myfont.ttc"), std::string(3000, 'F')) << run;
+    EXPECT_EQ(ReadFile(out + "etc/symbols.sym"), ReadFile(resources + "symbols.sym"));
+    EXPECT_EQ(ReadFile(out + "etc/winfonts.txt"), Expected("winfonts.txt"));
+    EXPECT_EQ(ReadFile(out + "ms4w/Apache/htdocs/libsu.php"), Expected("libsu.php"));
+    EXPECT_EQ(ReadFile(out + "nabik.php"), Expected("nabik.php"));
+    const std::string map = ReadFile(out + "ms4w/Apache/htdocs/list.map");
+    EXPECT_NE(map.find("FONTSET \"" + out + "etc/winfonts.txt\""), std::string::npos);
+    EXPECT_NE(map.find("SYMBOLSET \"" + out + "etc/symbols.sym\""), std::string::npos);
+    EXPECT_TRUE(fs::is_directory(out + "ms4w/tmp/ms_tmp"));
+    EXPECT_TRUE(messages.empty()) << "no font warning when the font was copied";
+  }
+}
+
+TEST_F(WebExport, FontThatCannotBeCopied) {
+  struct Case {
+    const char* what;
+    std::string font;
+    std::string winfonts;  // expected line without CR LF
+  };
+  const std::vector<Case> cases = {
+      {"missing font", dir.Folder() + "nofont.ttf", "nofont" + std::string(24, ' ') + "nofont.ttf"},
+      {"no extension", dir.Folder() + "plain", "plain" + std::string(24, ' ') + "plain"},
+      {"a folder", dir.Folder() + "res", "res" + std::string(24, ' ') + "res"},
+  };
+  for (const Case& c : cases) {
+    MapSettings.KanjiFont = c.font;
+    messages.clear();
+    Export();
+    EXPECT_EQ(ReadFile(out + "etc/winfonts.txt"), c.winfonts + "\r\n") << c.what;
+    EXPECT_EQ(messages, std::vector<std::string>{FontWarningText()}) << c.what;
+    EXPECT_TRUE(fs::exists(out + "nabik.php")) << c.what;
+    const std::string map = ReadFile(out + "ms4w/Apache/htdocs/list.map");
+    EXPECT_EQ(map.find("FONTSET"), std::string::npos) << c.what;
+  }
+  // A missing font leaves an empty file of its name behind.
+  EXPECT_EQ(fs::file_size(out + "etc/nofont.ttf"), 0u);
+  EXPECT_EQ(Cp932ToUtf8(FontWarningText()),
+            "漢字フォントの自動複写に失敗しました。msgothic.ttcを複写してください");
+}
+
+TEST_F(WebExport, MissingSymbolFile) {
+  fs::remove(resources + "symbols.sym");
+  Export();
+  EXPECT_EQ(fs::file_size(out + "etc/symbols.sym"), 0u);  // created before the source was tried
+  const std::string map = ReadFile(out + "ms4w/Apache/htdocs/list.map");
+  EXPECT_EQ(map.find("SYMBOLSET"), std::string::npos);
+  EXPECT_TRUE(fs::exists(out + "nabik.php"));
+}
+
+TEST_F(WebExport, WebArchiveThatCannotBeUnpacked) {
+  struct Case {
+    const char* what;
+    std::string archive;  // copied over ms4wmap10.lzh; empty: no archive at all
+  };
+  const std::string lha = std::string(NABIK_SOURCE_DIR) + "/tests/data/lha/";
+  for (const Case& c : std::vector<Case>{{"missing", ""},
+                                         {"damaged", lha + "damaged.lzh"},
+                                         {"an entry with ..", lha + "unsafe-parent.lzh"},
+                                         {"not an archive", resources + "symbols.sym"}}) {
+    ScratchDir fresh;
+    out = fresh.Folder();
+    fs::remove(resources + "ms4wmap10.lzh");
+    if (!c.archive.empty()) fs::copy_file(c.archive, resources + "ms4wmap10.lzh");
+    messages.clear();
+    Export();
+    // The etc files are written first; without a sound web tree nothing else follows.
+    const std::set<std::string> files = Files(out);
+    for (const char* name : {"etc/myfont.ttc", "etc/winfonts.txt", "etc/symbols.sym"})
+      EXPECT_TRUE(files.count(name)) << c.what << ": " << name;
+    for (const char* name :
+         {"ms4w/Apache/htdocs/libsu.php", "ms4w/Apache/htdocs/list.map", "nabik.php"})
+      EXPECT_FALSE(files.count(name)) << c.what << ": " << name;
+    EXPECT_TRUE(messages.empty()) << c.what;
+    EXPECT_FALSE(fs::exists(dir.Folder() + "escape.txt")) << c.what;
+  }
+}
+
+TEST_F(WebExport, WithoutTheLhaLibrary) {
+  std::vector<std::string> panics;
+  static std::vector<std::string>* seen = nullptr;
+  seen = &panics;
+  const tmessagehook oldHook = UnlhaMessageHook;
+  UnlhaMessageHook = [](void*, const std::string& caption, const std::string& text) {
+    seen->push_back(caption + "|" + text);
+  };
+  StopUnlha();
+  EXPECT_FALSE(StartUnlha("libno-such-lha-library.so.0"));
+  Export();
+  UnlhaMessageHook = oldHook;
+  EXPECT_EQ(panics, std::vector<std::string>{"PANIC!!|Unlha: LHA.DLL not loaded."});
+  // The fallback says success, so the export goes on: libsu.php and the map file have no folder
+  // to go into, and the export ends quietly.
+  EXPECT_EQ(Files(out), (std::set<std::string>{"etc", "etc/myfont.ttc", "etc/winfonts.txt",
+                                               "etc/symbols.sym"}));
+  EXPECT_TRUE(messages.empty());
+}
+
+TEST(WebArchiveCommand, IsBuiltAsTheLibraryExpects) {
+  EXPECT_EQ(WebArchiveCommand("/opt/nabik/", "/data/out/"),
+            " e -x1 /opt/nabik/ms4wmap10.lzh /data/out/ *.* -p2 -y1");
+}
+
+TEST(CopyFileByBlocks, CopiesEveryByte) {
+  ScratchDir dir;
+  for (size_t size :
+       {size_t{0}, size_t{1}, size_t{1023}, size_t{1024}, size_t{1025}, size_t{70000}}) {
+    std::string content(size, '\0');
+    for (size_t i = 0; i < size; ++i) content[i] = static_cast<char>(i * 7 + 3);
+    testing_support::WriteFile(dir.Path() / "src", content);
+    ASSERT_TRUE(CopyFileByBlocks(dir.Folder() + "src", dir.Folder() + "dst")) << size;
+    EXPECT_EQ(ReadFile(dir.Path() / "dst"), content) << size;
+  }
+  EXPECT_FALSE(CopyFileByBlocks(dir.Folder() + "src", dir.Folder() + "no/dst"));
+  EXPECT_FALSE(fs::exists(dir.Path() / "no"));
 }
 
 }  // namespace

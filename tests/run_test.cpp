@@ -1,13 +1,21 @@
 // Conversion driver: flat zip extraction, the run over real and made-up inputs, batch mode.
 #include <gtest/gtest.h>
+#include <shapefil.h>
 #include <zip.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 
+#include "catalog/catalog.h"
+#include "run/driver.h"
 #include "run/unzip.h"
 #include "shpctl/errors.h"
+#include "shpctl/shpctl.h"
+#include "shpctl/text.h"
 #include "support/test_support.h"
+#include "susetu/susetu.h"
+#include "unlha32/unlha32.h"
 
 using testing_support::ReadFile;
 using testing_support::ScratchDir;
@@ -125,6 +133,225 @@ TEST(ExtractZipFlat, RealSampleArchive) {
   EXPECT_EQ(files.size(), 15u);  // 14 feature files and the metadata file
   ASSERT_TRUE(files.count("FG-GML-503060-Cntr-20170401-0001.xml"));
   EXPECT_EQ(files.at("FG-GML-503060-Cntr-20170401-0001.xml").size(), 214886u);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The run through the driver's front-end record.
+
+// A front end that records what the driver shows.
+struct RecordingFront {
+  std::vector<std::string> inputs;
+  std::vector<bool> checked;
+  std::string output;
+  std::vector<std::string> statuses, messages;
+  std::vector<bool> executeStates;
+  int pumped = 0;
+
+  void Add(const std::string& path, bool check = true) {
+    inputs.push_back(path);
+    checked.push_back(check);
+  }
+  tfrontend Front() {
+    tfrontend f;
+    f.InputCount = [this] { return static_cast<int>(inputs.size()); };
+    f.InputText = [this](int i) { return inputs[i]; };
+    f.InputChecked = [this](int i) { return static_cast<bool>(checked[i]); };
+    f.UncheckInput = [this](int i) { checked[i] = false; };
+    f.OutputPathText = [this] { return output; };
+    f.SetStatus = [this](const std::string& s) { statuses.push_back(s); };
+    f.ShowMessage = [this](const std::string& s) { messages.push_back(s); };
+    f.ProcessMessages = [this] { ++pumped; };
+    f.SetExecuteEnabled = [this](bool on) { executeStates.push_back(on); };
+    return f;
+  }
+  tRunResult Run() {
+    tfrontend f = Front();
+    return RunConversion(f);
+  }
+};
+
+// Shapes and records of a layer set as shapelib reads them back.
+struct SetCounts {
+  int shapes = -1, records = -1;
+};
+SetCounts CountSet(const std::string& base) {
+  SetCounts c;
+  if (SHPHandle shp = SHPOpen(base.c_str(), "rb")) {
+    SHPGetInfo(shp, &c.shapes, nullptr, nullptr, nullptr);
+    SHPClose(shp);
+  }
+  if (DBFHandle dbf = DBFOpen(base.c_str(), "rb")) {
+    c.records = DBFGetRecordCount(dbf);
+    DBFClose(dbf);
+  }
+  return c;
+}
+
+// Number of start tags of `name` with an attribute in an XML file (one tag per line in FGD).
+int CountFeatures(const std::string& xml, const std::string& name) {
+  int n = 0;
+  const std::string tag = "<" + name + " ";
+  for (size_t at = xml.find(tag); at != std::string::npos; at = xml.find(tag, at + 1)) ++n;
+  return n;
+}
+
+class Driver : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(LoadLayerCatalogFrom(std::string(NABIK_SOURCE_DIR) + "/data/nabik.csv"));
+    SettingsFilePath = dir.Folder() + "no-settings.Ini";
+    LoadMapSettings();
+    StartUnlha();
+    front.output = dir.Folder() + "out/list.txt";
+    out = dir.Folder() + "out/";
+  }
+  void TearDown() override { StopUnlha(); }
+  std::string Xml(const std::string& relative) {
+    return ReadFile(testing_support::Sample(relative));
+  }
+  ScratchDir dir;
+  RecordingFront front;
+  std::string out;
+};
+
+const std::string kMesh = "gml/FG-GML-503041-ALL-20181001/";
+
+TEST_F(Driver, ConvertsXmlFilesIntoTheirLayers) {
+  front.Add(testing_support::Sample(kMesh + "FG-GML-503041-Cntr-20181001-0001.xml"));
+  front.Add(testing_support::Sample(kMesh + "FG-GML-503041-BldA-20181001-0001.xml"), false);
+  front.Add(testing_support::Sample("jpgis/FG-JPS-13112-CommPt-20111221-0001.xml"));
+  EXPECT_EQ(front.Run(), tRunResult::Finished);
+  const SetCounts cntr = CountSet(out + "Cntr");
+  EXPECT_EQ(cntr.shapes,
+            CountFeatures(Xml(kMesh + "FG-GML-503041-Cntr-20181001-0001.xml"), "Cntr"));
+  EXPECT_EQ(cntr.records, cntr.shapes);
+  const SetCounts commPt = CountSet(out + "CommPt");
+  EXPECT_EQ(commPt.shapes,
+            CountFeatures(Xml("jpgis/FG-JPS-13112-CommPt-20111221-0001.xml"), "CommPt"));
+  EXPECT_EQ(commPt.records, commPt.shapes);
+  EXPECT_FALSE(fs::exists(out + "BldA.shp")) << "an unchecked entry is not converted";
+  EXPECT_EQ(front.checked, (std::vector<bool>{false, false, false}));
+  // The run list holds every entry, checked or not, with CR LF.
+  EXPECT_EQ(ReadFile(front.output),
+            front.inputs[0] + "\r\n" + front.inputs[1] + "\r\n" + front.inputs[2] + "\r\n");
+  // Status texts in their order, and the closing message.
+  const std::vector<std::string> statuses = {front.inputs[0] + Sjis("処理中"),
+                                             front.inputs[2] + Sjis("処理中"),
+                                             Sjis("MAPファイル作成中"), Sjis("処理終了")};
+  EXPECT_EQ(front.statuses, statuses);
+  ASSERT_FALSE(front.messages.empty());
+  EXPECT_EQ(front.messages.back(), Sjis("変換が終了しました"));
+  EXPECT_EQ(front.executeStates, (std::vector<bool>{false, true}));
+  EXPECT_GT(front.pumped, 4);
+  // The map file lists exactly the created layers.
+  const std::string map = ReadFile(out + "ms4w/Apache/htdocs/list.map");
+  EXPECT_NE(map.find("  DATA \"Cntr\""), std::string::npos);
+  EXPECT_NE(map.find("  DATA \"CommPt\""), std::string::npos);
+  EXPECT_EQ(map.find("  DATA \"BldA\""), std::string::npos);
+}
+
+TEST_F(Driver, NothingCheckedStillWritesListAndMap) {
+  front.Add("/nowhere/a.xml", false);
+  EXPECT_EQ(front.Run(), tRunResult::Interrupted);
+  EXPECT_EQ(front.messages.back(), Sjis("変換が中断しました"));
+  EXPECT_EQ(ReadFile(front.output), "/nowhere/a.xml\r\n");
+  EXPECT_TRUE(fs::exists(out + "ms4w/Apache/htdocs/list.map"));
+}
+
+TEST_F(Driver, ArchivesAreExtractedFlatConvertedAndDeleted) {
+  // Two archives feeding one layer, one written .Zip; a leftover file in the work folder; an
+  // entry in a subfolder; two entries of the same name (the later wins).
+  const std::string cntr = Xml(kMesh + "FG-GML-503041-Cntr-20181001-0001.xml");
+  const std::string wl = Xml(kMesh + "FG-GML-503041-WL-20181001-0001.xml");
+  const std::string bldA = Xml(kMesh + "FG-GML-503041-BldA-20181001-0001.xml");
+  MakeZip(dir.Path() / "one.Zip", {{"deep/dir/FG-GML-503041-Cntr-20181001-0001.xml", cntr},
+                                   {"a/FG-WL-x.xml", "not this one"},
+                                   {"b/FG-WL-x.xml", wl}});
+  MakeZip(dir.Path() / "two.zip", {{"FG-GML-503041-Cntr-copy.xml", cntr}});
+  fs::create_directories(out + "tmp");
+  WriteFile(out + "tmp/left-over-BldA.xml", bldA);
+  front.Add(dir.Folder() + "one.Zip");
+  front.Add(dir.Folder() + "two.zip");
+  EXPECT_EQ(front.Run(), tRunResult::Finished)
+      << (front.messages.empty() ? "" : front.messages.back());
+  const int perFile = CountFeatures(cntr, "Cntr");
+  EXPECT_EQ(CountSet(out + "Cntr").shapes, 2 * perFile) << "the second archive appends";
+  EXPECT_EQ(CountSet(out + "Cntr").records, 2 * perFile);
+  EXPECT_EQ(CountSet(out + "WL").shapes, CountFeatures(wl, "WL"));
+  EXPECT_EQ(CountSet(out + "BldA").shapes, CountFeatures(bldA, "BldA")) << "left-over file";
+  EXPECT_TRUE(fs::is_empty(out + "tmp")) << "extracted files are deleted, the folder stays";
+  // Status texts of the archive steps.
+  EXPECT_EQ(std::count(front.statuses.begin(), front.statuses.end(), Sjis("解凍中")), 2);
+  EXPECT_NE(std::find(front.statuses.begin(), front.statuses.end(), out + "tmp/FG-WL-x.xml"),
+            front.statuses.end());
+  EXPECT_NE(std::find(front.statuses.begin(), front.statuses.end(),
+                      out + "tmp/FG-WL-x.xml" + Sjis("処理中")),
+            front.statuses.end());
+
+  // A second run in the same folder creates the sets afresh.
+  front.checked = {false, true};
+  EXPECT_EQ(front.Run(), tRunResult::Finished);
+  EXPECT_EQ(CountSet(out + "Cntr").shapes, perFile);
+  EXPECT_EQ(CountSet(out + "WL").shapes, CountFeatures(wl, "WL")) << "sets not met stay";
+}
+
+TEST_F(Driver, NamesMatchAnywhereInThePath) {
+  LayerCatalog.clear();
+  ASSERT_EQ(testing_support::RunCommand("true"), "");
+  WriteFile(dir.Path() / "cat.csv", "Bld,t,2\r\nBldA,t,2\r\nCntr,t,1\r\n,empty,1\r\n");
+  ASSERT_TRUE(LoadLayerCatalogFrom(dir.Folder() + "cat.csv"));
+  // The output folder's path holds "Cntr": every file matches that layer.
+  front.output = dir.Folder() + "Cntr-out/list.txt";
+  out = dir.Folder() + "Cntr-out/";
+  MakeZip(dir.Path() / "a.zip", {{"FG-GML-503041-BldA-20181001-0001.xml",
+                                  Xml(kMesh + "FG-GML-503041-BldA-20181001-0001.xml")}});
+  front.Add(dir.Folder() + "a.zip");
+  EXPECT_EQ(front.Run(), tRunResult::Finished);
+  EXPECT_TRUE(fs::exists(out + "Bld.shp")) << "Bld is contained in BldA";
+  EXPECT_TRUE(fs::exists(out + "BldA.shp"));
+  EXPECT_TRUE(fs::exists(out + "Cntr.shp")) << "Cntr occurs in the output folder's path";
+  EXPECT_EQ(CountSet(out + "Cntr").shapes, 0);
+  EXPECT_FALSE(fs::exists(out + ".shp")) << "an empty name never matches";
+}
+
+TEST_F(Driver, ErrorsEndTheRunWithAMessage) {
+  WriteFile(dir.Path() / "bad.zip", "not a zip");
+  WriteFile(dir.Path() / "plain", "x");
+  struct Case {
+    const char* what;
+    std::string output;
+    std::vector<std::string> inputs;
+    std::string messageStart;
+  };
+  const std::vector<Case> cases = {
+      {"corrupt zip",
+       dir.Folder() + "o1/list.txt",
+       {dir.Folder() + "bad.zip"},
+       "Cannot open the archive " + dir.Folder() + "bad.zip"},
+      {"unreadable file",
+       dir.Folder() + "o2/list.txt",
+       {dir.Folder() + "gone-Cntr.xml"},
+       "Cannot open " + dir.Folder() + "gone-Cntr.xml"},
+      {"output folder under a file",
+       dir.Folder() + "plain/sub/list.txt",
+       {testing_support::Sample(kMesh + "FG-GML-503041-WL-20181001-0001.xml")},
+       "Cannot create the output folder " + dir.Folder() + "plain/sub/"},
+  };
+  for (const Case& c : cases) {
+    RecordingFront f;
+    f.output = c.output;
+    for (const std::string& in : c.inputs) f.Add(in);
+    EXPECT_EQ(f.Run(), tRunResult::Failed) << c.what;
+    ASSERT_EQ(f.messages.size(), 1u) << c.what;
+    EXPECT_TRUE(f.messages[0].starts_with(c.messageStart)) << c.what << ": " << f.messages[0];
+    EXPECT_FALSE(fs::exists(c.output)) << c.what << ": no run list after an error";
+    EXPECT_EQ(f.executeStates, (std::vector<bool>{false, true})) << c.what;
+    EXPECT_EQ(OpenSet.ShpHandle, nullptr) << c.what;
+  }
+  RecordingFront none;
+  EXPECT_EQ(none.Run(), tRunResult::NotStarted);
+  EXPECT_EQ(none.messages, std::vector<std::string>{NoOutputFileText()});
+  EXPECT_TRUE(none.executeStates.empty());
 }
 
 }  // namespace

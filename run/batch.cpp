@@ -1,0 +1,169 @@
+#include "run/batch.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "catalog/catalog.h"
+#include "run/driver.h"
+#include "shpctl/errors.h"
+#include "shpctl/text.h"
+#include "susetu/susetu.h"
+#include "unlha32/unlha32.h"
+
+namespace {
+
+struct tbatchargs {
+  std::string catalog, settings, output;
+  bool outputGiven = false, quiet = false, help = false, version = false;
+  std::vector<std::string> inputs;
+};
+
+// Parses the arguments; returns an error text for a usage error, empty when they are sound.
+std::string ParseArgs(int argc, char** argv, tbatchargs& args) {
+  bool optionsEnd = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto value = [&](std::string& into) {
+      if (i + 1 >= argc) return false;
+      into = argv[++i];
+      return true;
+    };
+    if (optionsEnd || arg.empty() || arg[0] != '-' || arg == "-") {
+      args.inputs.push_back(arg);
+    } else if (arg == "--") {
+      optionsEnd = true;
+    } else if (arg == "--help" || arg == "-h") {
+      args.help = true;
+    } else if (arg == "--version") {
+      args.version = true;
+    } else if (arg == "--quiet" || arg == "-q") {
+      args.quiet = true;
+    } else if (arg == "--catalog") {
+      if (!value(args.catalog)) return "--catalog needs a file";
+    } else if (arg == "--settings") {
+      if (!value(args.settings)) return "--settings needs a file";
+    } else if (arg == "-o" || arg == "--output") {
+      if (!value(args.output)) return arg + " needs the output file";
+      args.outputGiven = true;
+    } else {
+      return "unknown option " + arg;
+    }
+  }
+  if (args.help || args.version) return {};
+  if (!args.outputGiven) return "the output file is missing (-o OUTPUT)";
+  if (args.output.empty()) return DisplayUtf8(NoOutputFileText());
+  if (args.inputs.empty()) return "no input file given";
+  return {};
+}
+
+void PrintLine(const std::string& bytes) {
+  std::fprintf(stderr, "%s\n", DisplayUtf8(bytes).c_str());
+}
+
+off_t FileSize(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 ? info.st_size : 0;
+}
+
+// The batch front end: every input checked, status texts as lines on standard error (on a
+// terminal with the count of files done and the bytes read so far).
+struct tbatchfront {
+  const tbatchargs& args;
+  std::vector<bool> checked;
+  const bool terminal = isatty(STDERR_FILENO) == 1;
+  off_t totalBytes = 0, doneBytes = 0;
+  int done = 0;
+
+  explicit tbatchfront(const tbatchargs& a) : args(a), checked(a.inputs.size(), true) {
+    for (const std::string& input : args.inputs) totalBytes += FileSize(input);
+  }
+
+  void Status(const std::string& text) {
+    if (args.quiet || text.empty()) return;
+    if (!terminal) return PrintLine(text);
+    char progress[96];
+    std::snprintf(progress, sizeof progress, "[%d/%zu files, %.1f/%.1f MB] ", done,
+                  args.inputs.size(), doneBytes / 1e6, totalBytes / 1e6);
+    PrintLine(progress + text);
+  }
+
+  tfrontend Front() {
+    tfrontend f;
+    f.InputCount = [this] { return static_cast<int>(args.inputs.size()); };
+    f.InputText = [this](int i) { return args.inputs[i]; };
+    f.InputChecked = [this](int i) { return static_cast<bool>(checked[i]); };
+    f.UncheckInput = [this](int i) {
+      checked[i] = false;
+      ++done;
+      doneBytes += FileSize(args.inputs[i]);
+    };
+    f.OutputPathText = [this] { return args.output; };
+    f.SetStatus = [this](const std::string& text) { Status(text); };
+    f.ShowMessage = [](const std::string& text) { PrintLine(text); };
+    f.ProcessMessages = [] {};
+    f.SetExecuteEnabled = [](bool) {};
+    return f;
+  }
+};
+
+}  // namespace
+
+const char* BatchUsage() {
+  return "usage: nabik [--catalog FILE] [--settings FILE] [--quiet] -o OUTPUT INPUT...\n"
+         "       nabik --help | --version\n"
+         "Converts FGD XML files and zip archives of them into shapefiles (one set per layer of\n"
+         "the catalog) in the folder of OUTPUT, writes the list of inputs to OUTPUT, and exports\n"
+         "a MapServer web installation there. Without arguments nabik opens its window.\n"
+         "  --catalog FILE   layer catalog to use instead of nabik.csv beside the program\n"
+         "  --settings FILE  settings file to read instead of nabik.Ini beside the program\n"
+         "  --quiet          no status lines\n"
+         "Exit status: 0 run finished, 1 run ended on an error, 2 usage or catalog error.\n";
+}
+
+int RunBatch(int argc, char** argv) {
+  tbatchargs args;
+  if (const std::string error = ParseArgs(argc, argv, args); !error.empty()) {
+    std::fprintf(stderr, "nabik: %s\n%s", error.c_str(), BatchUsage());
+    return 2;
+  }
+  if (args.help) {
+    std::fputs(BatchUsage(), stdout);
+    return 0;
+  }
+  if (args.version) {
+    std::printf("nabik %s\n", NABIK_VERSION);
+    return 0;
+  }
+  const std::string catalog = args.catalog.empty() ? CatalogPath() : args.catalog;
+  try {
+    if (!LoadLayerCatalogFrom(catalog)) {
+      std::fprintf(stderr, "nabik: cannot open the layer catalog %s\n", catalog.c_str());
+      return 2;
+    }
+  } catch (const NabikError& e) {
+    std::fprintf(stderr, "nabik: %s: %s\n", catalog.c_str(), DisplayUtf8(e.what()).c_str());
+    return 2;
+  }
+  if (!args.settings.empty()) SettingsFilePath = args.settings;
+  LoadMapSettings();
+
+  StartUnlha();
+  tbatchfront batch(args);
+  tfrontend front = batch.Front();
+  const tRunResult result = RunConversion(front);
+  StopUnlha();
+  switch (result) {
+    case tRunResult::Finished:
+    case tRunResult::Interrupted:
+      return 0;
+    case tRunResult::Failed:
+      return 1;
+    case tRunResult::NotStarted:
+      return 2;
+  }
+  return 1;
+}

@@ -1,0 +1,167 @@
+#include "run/driver.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "catalog/catalog.h"
+#include "fgd/reader.h"
+#include "mapserver/webexport.h"
+#include "run/unzip.h"
+#include "shpctl/errors.h"
+#include "shpctl/paths.h"
+#include "shpctl/shpctl.h"
+#include "shpctl/text.h"
+#include "unlha32/unlha32.h"
+
+namespace {
+
+std::string Upper(std::string text) {
+  for (char& c : text)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return text;
+}
+
+// Closes the open layer set on every way out, so that what was written stays readable.
+struct LayerSetGuard {
+  ~LayerSetGuard() { CloseLayerFiles(); }
+};
+
+// The entries of `folder` in the order the file system lists them, without "." and "..".
+std::vector<std::string> ListFolder(const std::string& folder) {
+  std::vector<std::string> names;
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(folder.c_str()), &closedir);
+  if (!dir) throw NabikError("Cannot read the folder " + folder + ": " + std::strerror(errno));
+  while (const dirent* item = readdir(dir.get())) {
+    const std::string name = item->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  return names;
+}
+
+bool IsRegularFile(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+// The run list: every input line, checked or not, each with CR LF. A list that cannot be
+// created is skipped; a write that fails part way is an error (it would leave a cut list).
+void WriteConversionList(tfrontend& front) {
+  const std::string path = front.OutputPathText();
+  std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "wb"), &std::fclose);
+  if (!file) return;
+  const int count = front.InputCount();
+  bool ok = true;
+  for (int i = 0; i < count && ok; ++i) {
+    const std::string line = front.InputText(i) + "\r\n";
+    ok = std::fwrite(line.data(), 1, line.size(), file.get()) == line.size();
+  }
+  const bool closed = std::fclose(file.release()) == 0;
+  if (!ok || !closed) throw NabikError("Cannot write " + path + ": " + std::strerror(errno));
+}
+
+void ConvertArchive(tfrontend& front, const std::string& outputFolder, const std::string& archive) {
+  const std::string workFolder = outputFolder + "tmp";
+  front.SetStatus(Sjis("解凍中"));
+  front.ProcessMessages();
+  if (!DirectoryExists(workFolder) && !ForceDirectories(workFolder))
+    throw NabikError("Cannot create the folder " + workFolder + ": " + std::strerror(errno));
+  ExtractZipFlat(archive, workFolder);
+  std::vector<std::string> extracted;
+  for (const std::string& name : ListFolder(workFolder)) {
+    extracted.push_back(outputFolder + "tmp/" + name);
+    front.SetStatus(extracted.back());
+  }
+  for (const std::string& path : extracted) {
+    front.SetStatus(path + ProcessingText());
+    front.ProcessMessages();
+    // Folders and other non-files in the work folder are listed but not read.
+    if (!IsRegularFile(path)) continue;
+    ConvertFile(outputFolder, path, front.ProcessMessages);
+    ::unlink(path.c_str());
+  }
+}
+
+void RunSteps(tfrontend& front, bool& converted) {
+  const std::string outputFolder = FolderPart(front.OutputPathText());
+  if (!outputFolder.empty() && !DirectoryExists(outputFolder) && !ForceDirectories(outputFolder))
+    throw NabikError("Cannot create the output folder " + outputFolder + ": " +
+                     std::strerror(errno));
+  PrepareFeatureReader();
+  for (tshpopentyp& entry : LayerCatalog) entry.Created = false;
+
+  const int count = front.InputCount();  // taken once: lines added during the run wait
+  for (int i = 0; i < count; ++i) {
+    if (front.InputChecked(i)) {
+      const std::string file = front.InputText(i);
+      if (Upper(FileExtPart(file)) == ".ZIP") {
+        ConvertArchive(front, outputFolder, file);
+      } else {
+        front.SetStatus(file + ProcessingText());
+        front.ProcessMessages();
+        ConvertFile(outputFolder, file, front.ProcessMessages);
+      }
+      front.UncheckInput(i);
+      converted = true;
+    }
+    front.ProcessMessages();
+  }
+  WriteConversionList(front);
+  front.SetStatus(Sjis("MAPファイル作成中"));
+  front.ProcessMessages();
+  ExportMapServer(front.OutputPathText(), front.OwnerWindow, front.ShowMessage);
+}
+
+}  // namespace
+
+std::string ProcessingText() {
+  return Sjis("処理中");
+}
+
+std::string NoOutputFileText() {
+  return Sjis("出力ファイルを指定してください");
+}
+
+void ConvertFile(const std::string& outputFolder, const std::string& filePath,
+                 const std::function<void()>& processMessages) {
+  for (int32_t n = 1; n <= LayerCount(); ++n) {
+    tshpopentyp& entry = CatalogEntry(n);
+    if (entry.Name.empty() || filePath.find(entry.Name) == std::string::npos) continue;
+    {
+      LayerSetGuard guard;
+      if (!entry.Created) CreateLayerFiles(outputFolder, n);
+      OpenLayerFiles(outputFolder, entry.Name);
+      ReadFeatures(filePath, n);
+    }
+    entry.Created = true;
+    processMessages();
+  }
+}
+
+tRunResult RunConversion(tfrontend& front) {
+  if (front.OutputPathText().empty()) {
+    front.ShowMessage(NoOutputFileText());
+    return tRunResult::NotStarted;
+  }
+  front.SetExecuteEnabled(false);
+  front.ProcessMessages();
+  bool converted = false;
+  try {
+    RunSteps(front, converted);
+  } catch (const std::exception& e) {
+    CloseLayerFiles();
+    front.SetExecuteEnabled(true);
+    front.SetStatus(std::string());
+    front.ShowMessage(e.what());
+    return tRunResult::Failed;
+  }
+  front.SetExecuteEnabled(true);
+  front.SetStatus(Sjis("処理終了"));
+  front.ShowMessage(Sjis(converted ? "変換が終了しました" : "変換が中断しました"));
+  return converted ? tRunResult::Finished : tRunResult::Interrupted;
+}

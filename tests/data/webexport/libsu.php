@@ -1,0 +1,3 @@
+<?php
+$map_file="list.map"; //mapfile–¼
+?>
