@@ -1,11 +1,13 @@
 // Conversion driver: flat zip extraction, the run over real and made-up inputs, batch mode.
 #include <gtest/gtest.h>
 #include <shapefil.h>
+#include <unistd.h>
 #include <zip.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <map>
+#include <set>
 
 #include "catalog/catalog.h"
 #include "run/driver.h"
@@ -352,6 +354,153 @@ TEST_F(Driver, ErrorsEndTheRunWithAMessage) {
   EXPECT_EQ(none.Run(), tRunResult::NotStarted);
   EXPECT_EQ(none.messages, std::vector<std::string>{NoOutputFileText()});
   EXPECT_TRUE(none.executeStates.empty());
+}
+
+// ---------------------------------------------------------------------------------------------
+// The batch mode, through the program itself.
+
+struct BatchRun {
+  int status = -1;
+  std::string err;
+};
+
+// Runs build/nabik with `args` (already quoted as needed); standard error is captured.
+BatchRun Nabik(const std::string& args) {
+  BatchRun run;
+  const std::string errFile = fs::temp_directory_path() / ("nabik-err-" + std::to_string(getpid()));
+  testing_support::RunCommand(std::string(NABIK_BINARY_DIR) + "/nabik " + args + " 2>" + errFile,
+                              &run.status);
+  run.err = ReadFile(errFile);
+  fs::remove(errFile);
+  return run;
+}
+
+std::string Quote(const std::string& path) {
+  return "'" + path + "'";
+}
+
+TEST(Batch, ConvertsRealFilesOfBothEncodings) {
+  ScratchDir dir;
+  const std::vector<std::string> inputs = {
+      testing_support::Sample("gml/FG-GML-503060-ALL-20170401.zip"),
+      testing_support::Sample("jpgis/FG-JPS-13112-05-Z001.zip"),
+      testing_support::Sample("jpgis/FG-JPS-13112-CommPt-20111221-0001.xml"),
+      testing_support::Sample("gml/FG-GML-13-RailCL25000-20080331-0001.xml"),
+      testing_support::Sample(kMesh + "FG-GML-503041-WA-20181001-0001.xml")};
+  std::string args = "--quiet --settings " +
+                     Quote(std::string(NABIK_SOURCE_DIR) + "/data/demo/nabik-demo.Ini") + " -o " +
+                     Quote(dir.Folder() + "out/list.txt");
+  for (const std::string& input : inputs) args += " " + Quote(input);
+  const BatchRun run = Nabik(args);
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err, "変換が終了しました\n");
+
+  // What the inputs hold, per layer: every feature start tag of the type.
+  ASSERT_TRUE(LoadLayerCatalogFrom(std::string(NABIK_SOURCE_DIR) + "/data/nabik.csv"));
+  std::vector<std::string> xmls;
+  fs::create_directories(dir.Path() / "unzipped");
+  for (const std::string& input : inputs) {
+    if (input.ends_with(".zip")) {
+      ExtractZipFlat(input, dir.Folder() + "unzipped");
+    } else {
+      xmls.push_back(ReadFile(input));
+    }
+  }
+  for (const auto& item : fs::directory_iterator(dir.Path() / "unzipped"))
+    xmls.push_back(ReadFile(item.path()));
+  const std::string out = dir.Folder() + "out/";
+  std::set<std::string> created;
+  for (int n = 1; n <= LayerCount(); ++n) {
+    const std::string& name = CatalogEntry(n).Name;
+    int expected = 0;
+    for (const std::string& xml : xmls) expected += CountFeatures(xml, name);
+    if (!fs::exists(out + name + ".shp")) {
+      EXPECT_EQ(expected, 0) << name << " has features but no set";
+      continue;
+    }
+    created.insert(name);
+    const SetCounts counts = CountSet(out + name);
+    EXPECT_EQ(counts.shapes, expected) << name;
+    EXPECT_EQ(counts.records, expected) << name;
+    if (testing_support::HaveProgram("ogrinfo")) {
+      const std::string info = testing_support::RunCommand("ogrinfo -ro -so -al " +
+                                                           Quote(out + name + ".shp") + " 2>&1");
+      EXPECT_NE(info.find("Feature Count: " + std::to_string(expected)), std::string::npos)
+          << name << ": " << info;
+    }
+  }
+  EXPECT_GE(created.size(), 14u);
+  EXPECT_TRUE(created.count("CommPt") && created.count("RailCL") && created.count("AdmArea"));
+  // Japanese text of both encodings reads back right.
+  if (testing_support::HaveProgram("ogrinfo")) {
+    const std::string commPt =
+        testing_support::RunCommand("ogrinfo -ro -al " + Quote(out + "CommPt.shp"));
+    EXPECT_NE(commPt.find("name (String) = 緑が丘３丁目"), std::string::npos);
+    const std::string adm =
+        testing_support::RunCommand("ogrinfo -ro -al " + Quote(out + "AdmArea.shp"));
+    EXPECT_NE(adm.find("type (String) = "), std::string::npos);
+    EXPECT_EQ(adm.find("\xEF\xBF\xBD"), std::string::npos) << "no undecodable text";
+  }
+  // The map file draws exactly the created layers.
+  const std::string map = ReadFile(out + "ms4w/Apache/htdocs/list.map");
+  std::set<std::string> drawn;
+  for (size_t at = map.find("  DATA \""); at != std::string::npos;
+       at = map.find("  DATA \"", at + 1)) {
+    const size_t start = at + 8;
+    drawn.insert(map.substr(start, map.find('"', start) - start));
+  }
+  EXPECT_EQ(drawn, created);
+  EXPECT_NE(map.find("FONTSET"), std::string::npos) << "the demo settings name an installed font";
+  EXPECT_TRUE(fs::exists(out + "nabik.php"));
+  EXPECT_TRUE(fs::is_empty(out + "tmp"));
+}
+
+TEST(Batch, StatusLinesAndExitStatuses) {
+  ScratchDir dir;
+  testing_support::WriteFile(dir.Path() / "bad.zip", "not a zip");
+  testing_support::WriteFile(dir.Path() / "bad.csv", "Cntr,t,1\r\nWL,t,x\r\n");
+  testing_support::WriteFile(dir.Path() / "plain", "x");
+  const std::string wl = testing_support::Sample(kMesh + "FG-GML-503041-WL-20181001-0001.xml");
+  const std::string o = " -o " + Quote(dir.Folder() + "o/list.txt") + " ";
+  struct Case {
+    const char* what;
+    std::string args;
+    int status;
+    std::string errStart;  // what standard error starts with
+  };
+  const std::vector<Case> cases = {
+      {"help", "--help", 0, ""},
+      {"version", "--version", 0, ""},
+      {"no output", Quote(wl), 2, "nabik: the output file is missing"},
+      {"empty output", "-o '' " + Quote(wl), 2, "nabik: 出力ファイルを指定してください"},
+      {"no input", o, 2, "nabik: no input file given"},
+      {"unknown option", "--fast" + o + Quote(wl), 2, "nabik: unknown option --fast"},
+      {"missing catalog", "--catalog /no/such.csv" + o + Quote(wl), 2,
+       "nabik: cannot open the layer catalog /no/such.csv"},
+      {"malformed catalog", "--catalog " + Quote(dir.Folder() + "bad.csv") + o + Quote(wl), 2,
+       "nabik: " + dir.Folder() + "bad.csv: 'x' is not a valid integer value"},
+      {"corrupt zip", "--quiet" + o + Quote(dir.Folder() + "bad.zip"), 1,
+       "Cannot open the archive " + dir.Folder() + "bad.zip"},
+      {"unreadable file", "--quiet" + o + Quote(dir.Folder() + "gone-WL.xml"), 1,
+       "Cannot open " + dir.Folder() + "gone-WL.xml"},
+      {"output folder under a file",
+       "--quiet -o " + Quote(dir.Folder() + "plain/x/l.txt") + " " + Quote(wl), 1,
+       "Cannot create the output folder " + dir.Folder() + "plain/x/"},
+      {"nothing to convert in the file", "--quiet" + o + Quote(dir.Folder() + "plain"), 0,
+       "変換が終了しました"},
+      {"status lines", o + Quote(wl), 0,
+       wl + "処理中\nMAPファイル作成中\n処理終了\n変換が終了しました\n"},
+  };
+  for (const Case& c : cases) {
+    const BatchRun run = Nabik(c.args);
+    EXPECT_EQ(run.status, c.status) << c.what << ": " << run.err;
+    EXPECT_TRUE(run.err.starts_with(c.errStart)) << c.what << ": " << run.err;
+  }
+  EXPECT_NE(Nabik("--help").status, -1);
+  // Nothing was written outside the output folders.
+  std::set<std::string> top;
+  for (const auto& item : fs::directory_iterator(dir.Path())) top.insert(item.path().filename());
+  EXPECT_EQ(top, (std::set<std::string>{"bad.zip", "bad.csv", "plain", "o"}));
 }
 
 }  // namespace
