@@ -1,27 +1,24 @@
-// Program entry. For now: load the catalog beside the executable (or the one named with
-// --catalog) and report what it holds.
+// Program entry: with arguments the batch mode runs, without a window and without the window
+// toolkit; without arguments the main window opens.
 #include <cstdio>
-#include <cstring>
-#include <string>
 
-#include "catalog/catalog.h"
-#include "shpctl/errors.h"
-#include "shpctl/text.h"
+#include "run/batch.h"
+#if NABIK_HAVE_UI
+#include "ui/startup.h"
+#endif
 
 int main(int argc, char** argv) {
-  std::string path = CatalogPath();
-  if (argc == 3 && std::strcmp(argv[1], "--catalog") == 0) path = argv[2];
-  try {
-    if (!LoadLayerCatalogFrom(path)) return 2;
-  } catch (const NabikError& e) {
-    std::fprintf(stderr, "%s\n", e.what());
-    return 2;
-  }
-  std::printf("%s: %d layers\n", path.c_str(), LayerCount());
-  for (int32_t n = 1; n <= LayerCount(); ++n) {
-    const tshpopentyp& e = CatalogEntry(n);
-    std::printf("%2d %-12s kind %d  %2d columns  %s\n", n, e.Name.c_str(), e.Kind, e.AttrCount(),
-                Cp932ToUtf8(e.Title).c_str());
-  }
-  return 0;
+  if (argc > 1) return RunBatch(argc, argv);
+#if NABIK_HAVE_UI
+  if (HaveDisplay()) return RunWindows(argc, argv);
+  std::fputs(
+      "nabik: there is no display to open the window on (DISPLAY, WAYLAND_DISPLAY and "
+      "QT_QPA_PLATFORM are not set); give arguments to convert without a window.\n",
+      stderr);
+#else
+  std::fputs("nabik: this build has no windows; give arguments to convert without a window.\n",
+             stderr);
+#endif
+  std::fputs(BatchUsage(), stderr);
+  return 2;
 }
