@@ -112,6 +112,7 @@ void TNabikF::CreateControls() {
 
   cL = Place(new QListWidget(this), "cL", 8, 88, 513, 409);
   cL->setUniformItemSizes(true);
+  cL->setTextElideMode(Qt::ElideMiddle);  // a long path keeps its file name in sight
   cL->setItemDelegate(new tlinedelegate(std::max(12, QFontMetrics(font()).height()), cL));
 
   Panel1 = Place(new QLabel(this), "Panel1", 8, 504, 113, 25);
