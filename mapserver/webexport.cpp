@@ -15,6 +15,7 @@
 #include "shpctl/errors.h"
 #include "shpctl/paths.h"
 #include "shpctl/text.h"
+#include "shpctl/textfile.h"
 #include "susetu/susetu.h"
 #include "unlha32/unlha32.h"
 
@@ -29,20 +30,6 @@ struct FdCloser {
 
 [[noreturn]] void IoError(const std::string& what, const std::string& path) {
   throw NabikError(what + " " + path + ": " + std::strerror(errno));
-}
-
-// Creates (or replaces) a text file and writes `lines`, each with CR LF. False when the file
-// cannot be created; a failing write raises NabikError.
-bool WriteTextFile(const std::string& path, const std::vector<std::string>& lines) {
-  std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "wb"), &std::fclose);
-  if (!file) return false;
-  for (const std::string& line : lines) {
-    const std::string text = line + "\r\n";
-    if (std::fwrite(text.data(), 1, text.size(), file.get()) != text.size())
-      IoError("Cannot write", path);
-  }
-  if (std::fclose(file.release()) != 0) IoError("Cannot write", path);
-  return true;
 }
 
 }  // namespace
@@ -92,7 +79,7 @@ void ExportMapServer(const std::string& outputPath, void* ownerWindow,
 
   ::mkdir((outputFolder + "etc").c_str(), 0777);  // an existing folder is fine
   const bool fontCopied = CopyFileByBlocks(MapSettings.KanjiFont, etc + fontFileName);
-  WriteTextFile(etc + "winfonts.txt", {fontAlias + std::string(24, ' ') + fontFileName});
+  WriteTextLines(etc + "winfonts.txt", {fontAlias + std::string(24, ' ') + fontFileName});
   const bool symbolsCopied = CopyFileByBlocks(resources + "symbols.sym", etc + "symbols.sym");
 
   std::vector<char> messages(6001, '\0');
@@ -101,17 +88,17 @@ void ExportMapServer(const std::string& outputPath, void* ownerWindow,
   const std::string htdocs = mapOutputFolder + "ms4w/Apache/htdocs/";
   const std::string mapName = OutputMapName(outputPath);
   if (unpacked == 0)
-    WriteTextFile(htdocs + "libsu.php",
-                  {"<?php", "$map_file=\"" + mapName + "\"; //" + Sjis("mapfile名"), "?>"});
+    WriteTextLines(htdocs + "libsu.php",
+                   {"<?php", "$map_file=\"" + mapName + "\"; //" + Sjis("mapfile名"), "?>"});
 
   if (!WriteMapFile(outputPath, mapOutputFolder, fontCopied, fontAlias, symbolsCopied)) return;
 
   const bool viewerWritten =
-      WriteTextFile(outputFolder + "nabik.php",
-                    {"<?php", "dl( \"php_mapscript.dll\" );", "$mapfile = \"" + mapName + "\";",
-                     "$map = ms_newMapObj( $mapfile ); // load the mapfile",
-                     "$img = $map -> draw(); // draw the map",
-                     "$img_url = $img->saveWebImage(); // save img & get the URL",
-                     "echo \"<IMG SRC='$img_url'>\"; // display map with an IMG tag", "", "?>"});
+      WriteTextLines(outputFolder + "nabik.php",
+                     {"<?php", "dl( \"php_mapscript.dll\" );", "$mapfile = \"" + mapName + "\";",
+                      "$map = ms_newMapObj( $mapfile ); // load the mapfile",
+                      "$img = $map -> draw(); // draw the map",
+                      "$img_url = $img->saveWebImage(); // save img & get the URL",
+                      "echo \"<IMG SRC='$img_url'>\"; // display map with an IMG tag", "", "?>"});
   if (viewerWritten && !fontCopied) showMessage(FontWarningText());
 }

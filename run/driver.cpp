@@ -17,6 +17,7 @@
 #include "shpctl/paths.h"
 #include "shpctl/shpctl.h"
 #include "shpctl/text.h"
+#include "shpctl/textfile.h"
 #include "unlha32/unlha32.h"
 
 namespace {
@@ -52,17 +53,10 @@ bool IsRegularFile(const std::string& path) {
 // The run list: every input line, checked or not, each with CR LF. A list that cannot be
 // created is skipped; a write that fails part way is an error (it would leave a cut list).
 void WriteConversionList(tfrontend& front) {
-  const std::string path = front.OutputPathText();
-  std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "wb"), &std::fclose);
-  if (!file) return;
+  std::vector<std::string> lines;
   const int count = front.InputCount();
-  bool ok = true;
-  for (int i = 0; i < count && ok; ++i) {
-    const std::string line = front.InputText(i) + "\r\n";
-    ok = std::fwrite(line.data(), 1, line.size(), file.get()) == line.size();
-  }
-  const bool closed = std::fclose(file.release()) == 0;
-  if (!ok || !closed) throw NabikError("Cannot write " + path + ": " + std::strerror(errno));
+  for (int i = 0; i < count; ++i) lines.push_back(front.InputText(i));
+  WriteTextLines(front.OutputPathText(), lines);
 }
 
 void ConvertArchive(tfrontend& front, const std::string& outputFolder, const std::string& archive) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "shpctl/errors.h"
+#include "shpctl/textfile.h"
 
 tlayerset OpenSet;
 
@@ -182,11 +183,7 @@ using ShpPtr = std::unique_ptr<SHPInfo, ShpCloser>;
 using DbfPtr = std::unique_ptr<DBFInfo, DbfCloser>;
 
 void WriteSmallFile(const std::string& path, const std::string& content) {
-  std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "wb"), &std::fclose);
-  if (!file) throw NabikError("Cannot create " + path);
-  if (std::fwrite(content.data(), 1, content.size(), file.get()) != content.size() ||
-      std::fclose(file.release()) != 0)
-    throw NabikError("Cannot write " + path);
+  if (!WriteWholeFile(path, content)) throw NabikError("Cannot create " + path);
 }
 
 void CheckEntry(const tshpopentyp& e) {
