@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <string>
 
@@ -15,6 +16,43 @@ constexpr size_t kShownTextBytes = 100;
 
 bool Digit(char c) {
   return c >= '0' && c <= '9';
+}
+
+bool Blank(char c) {
+  return static_cast<unsigned char>(c) <= 32;
+}
+
+// Reads the number at p; the end of the number, or nullptr when none stands there. The common
+// coordinate ("33.666666667": at most 19 digits, no exponent) is computed exactly as an integer
+// divided by a power of ten, one correctly rounded operation as in from_chars, which takes the
+// rest.
+const char* ReadNumber(const char* p, const char* end, double& value) {
+  static constexpr double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                            1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                            1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+  const char* q = p;
+  const bool negative = q < end && *q == '-';
+  if (negative) ++q;
+  uint64_t mantissa = 0;
+  int digits = 0, decimals = 0;
+  for (; q < end && Digit(*q); ++q, ++digits) mantissa = mantissa * 10 + (*q - '0');
+  if (q < end && *q == '.')
+    for (++q; q < end && Digit(*q); ++q, ++digits, ++decimals)
+      mantissa = mantissa * 10 + (*q - '0');
+  const bool exponent = q < end && (*q == 'e' || *q == 'E');
+  if (digits > 0 && digits <= 19 && !exponent && mantissa <= (uint64_t{1} << 53)) {
+    value = static_cast<double>(mantissa) / kPowersOfTen[decimals];
+    if (negative) value = -value;
+    return q;
+  }
+  const auto r = std::from_chars(p, end, value, std::chars_format::general);
+  return r.ec == std::errc() ? r.ptr : nullptr;
+}
+
+// A number that ParseDecimal takes unchanged: no "+", digits or "." after an optional "-".
+bool PlainStart(const char* p, const char* end) {
+  if (p < end && *p == '-') ++p;
+  return p < end && (Digit(*p) || *p == '.');
 }
 
 }  // namespace
@@ -57,4 +95,23 @@ double StrToFloat(std::string_view text) {
   double value = 0;
   if (!ParseDecimal(text, value)) throw NabikError(NotAFloatMessage(text));
   return value;
+}
+
+bool ParsePlainTuple(std::string_view tuple, double& first, double& second) {
+  const char* p = tuple.data();
+  const char* end = p + tuple.size();
+  while (p < end && Blank(*p)) ++p;
+  if (!PlainStart(p, end)) return false;
+  p = ReadNumber(p, end, first);
+  // The first token ends at the first blank, which must follow the number directly.
+  if (!p || p == end || *p != ' ') return false;
+  while (p < end && Blank(*p)) ++p;
+  if (!PlainStart(p, end)) return false;
+  p = ReadNumber(p, end, second);
+  if (!p) return false;
+  // The second token ends at a blank, or at the end after nothing but bytes of code 32 or less.
+  if (p < end && *p != ' ')
+    for (; p < end; ++p)
+      if (!Blank(*p)) return false;
+  return std::isfinite(first) && std::isfinite(second);
 }

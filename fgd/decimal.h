@@ -13,3 +13,9 @@ std::string NotAFloatMessage(std::string_view text);
 
 // As ParseDecimal, but raises NabikError with NotAFloatMessage for a text that does not convert.
 double StrToFloat(std::string_view text);
+
+// The common tuple, two plain numbers ("35.5 139.25", maybe with blanks around and more
+// numbers after), parsed in one pass. True only when the result equals what PopToken and
+// ParseDecimal give for the first two tokens; false for anything else, which the caller then
+// reads by those rules.
+bool ParsePlainTuple(std::string_view tuple, double& first, double& second);

@@ -11,7 +11,7 @@
 namespace {
 
 // Large enough that the system call per block costs nothing beside the scan of its lines.
-constexpr size_t kBlockBytes = size_t{1} << 20;
+constexpr size_t kBlockBytes = size_t{256} << 10;
 
 }  // namespace
 
@@ -46,29 +46,5 @@ bool tlinereader::Fill() {
       return false;
     }
     if (errno != EINTR) throw NabikError("Cannot read " + path_ + ": " + std::strerror(errno));
-  }
-}
-
-bool tlinereader::NextLine(std::string_view& line) {
-  size_t searched = begin_;  // bytes before this hold no line end
-  for (;;) {
-    const char* lf =
-        static_cast<const char*>(std::memchr(buffer_.data() + searched, '\n', end_ - searched));
-    if (lf) {
-      size_t length = lf - (buffer_.data() + begin_);
-      const size_t next = begin_ + length + 1;
-      if (length > 0 && buffer_[begin_ + length - 1] == '\r') --length;
-      line = std::string_view(buffer_.data() + begin_, length);
-      begin_ = next;
-      return true;
-    }
-    const size_t unread = end_ - begin_;
-    if (!Fill()) {
-      if (begin_ == end_) return false;
-      line = std::string_view(buffer_.data() + begin_, end_ - begin_);  // last line, no LF
-      begin_ = end_;
-      return true;
-    }
-    searched = begin_ + unread;
   }
 }

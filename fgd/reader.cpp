@@ -10,6 +10,7 @@
 
 #include "catalog/catalog.h"
 #include "catalog/intconv.h"
+#include "fgd/bytescan.h"
 #include "fgd/decimal.h"
 #include "fgd/encoding.h"
 #include "fgd/extent.h"
@@ -50,12 +51,11 @@ void GrowPartBuffers(size_t needed) {
 // The dispatch's patterns, one bit each. Every pattern starts with "<"; what follows a "<" in a
 // line (whether a "/" comes first, the first byte of the name, and the byte four further on,
 // the first after a "gml:" or "jps:" prefix) selects, through two tables, the few patterns that
-// can occur there. So a line costs one pass over its "<" bytes, and a pattern is searched for
-// only where its leading bytes stand in the line.
+// can stand there, and only those are compared. So a line costs one pass over its "<" bytes
+// and tells at once which of the dispatch's tests can hold.
 enum tpatternbit : int {
   kFeatureStartBit,
   kFeatureEndBit,
-  kAttributeBit,  // any attribute element of the layer
   kLfSpanFrEndBit,
   kLfSpanToEndBit,
   kDevDateEndBit,
@@ -77,7 +77,22 @@ enum tpatternbit : int {
   kGmlInteriorEndBit,
   kPosListStartBit,
   kPosBit,
+  kFirstColumnBit,  // column k of the layer: bit kFirstColumnBit + k - 1, the last for the rest
 };
+
+constexpr int kColumnBits = 64 - kFirstColumnBit;
+
+int ColumnBit(int32_t k) {
+  return kFirstColumnBit + std::min(k - 1, kColumnBits - 1);
+}
+
+// The scanner's column mask (bit k - 1 for column k, the last for the rest) from the bits of
+// the columns that may occur in a line.
+uint64_t ScannerColumns(uint64_t candidates) {
+  uint64_t columns = candidates >> kFirstColumnBit;
+  if (columns >> (kColumnBits - 1) & 1) columns |= ~uint64_t{0} << (kColumnBits - 1);
+  return columns;
+}
 
 struct tfixedpattern {
   tpatternbit bit;
@@ -108,17 +123,15 @@ constexpr std::array<tfixedpattern, 21> kFixedPatterns = {{
     {kPosBit, "<gml:pos>"},
 }};
 
-constexpr std::string_view PatternText(tpatternbit bit) {
-  for (const tfixedpattern& p : kFixedPatterns)
-    if (p.bit == bit) return p.text;
-  return {};
-}
+constexpr uint64_t kFixedBits = ((uint64_t{1} << kFirstColumnBit) - 1) & ~uint64_t{3};
 
 class tpatternkeys {
  public:
   // Records that `pattern` (starting with "<") stands for `bit`.
-  void Add(std::string_view pattern, tpatternbit bit) {
+  void Add(std::string_view pattern, int bit) {
     const uint64_t mask = uint64_t{1} << bit;
+    if (!texts_[bit].empty() && texts_[bit] != pattern) shared_ |= mask;
+    texts_[bit] = pattern;
     const bool closing = pattern.size() > 1 && pattern[1] == '/';
     const size_t name = closing ? 2 : 1;
     auto& first = byFirst_[closing];
@@ -133,18 +146,28 @@ class tpatternkeys {
       for (uint64_t& m : fifth) m |= mask;  // also when the line ends before a fifth byte
   }
 
-  // The bits of the patterns that may occur in `line`; 0 when it holds no "<".
-  uint64_t Candidates(std::string_view line) const {
+  // The bits of the patterns that occur in `line`, whose first "<" is at `tag` (npos: none).
+  // A bit that stands for several patterns is set when its key fits; the caller searches.
+  uint64_t Present(std::string_view line, size_t tag) const {
+    if (tag == std::string_view::npos) return 0;
     uint64_t found = 0;
-    const char* p = line.data();
-    const char* end = p + line.size();
-    while (p < end && (p = static_cast<const char*>(std::memchr(p, '<', end - p)))) {
-      ++p;
+    const char* end = line.data() + line.size();
+    for (const char* p = line.data() + tag; p; p = bytescan::Find(p, end, '<')) {
+      const char* open = p++;
       const bool closing = p < end && *p == '/';
       const char* name = p + (closing ? 1 : 0);
       if (name >= end) break;
       const size_t fifth = end - name > 4 ? static_cast<unsigned char>(name[4]) : kNoByte;
-      found |= byFirst_[closing][static_cast<unsigned char>(name[0])] & byFifth_[closing][fifth];
+      uint64_t fits =
+          byFirst_[closing][static_cast<unsigned char>(name[0])] & byFifth_[closing][fifth];
+      found |= fits & shared_;
+      for (fits &= ~(shared_ | found); fits; fits &= fits - 1) {
+        const int bit = __builtin_ctzll(fits);
+        const std::string& text = texts_[bit];
+        if (static_cast<size_t>(end - open) >= text.size() &&
+            bytescan::Same(open, text.data(), text.size()))
+          found |= uint64_t{1} << bit;
+      }
     }
     return found;
   }
@@ -153,6 +176,8 @@ class tpatternkeys {
   static constexpr size_t kNoByte = 256;
   std::array<std::array<uint64_t, 256>, 2> byFirst_{};
   std::array<std::array<uint64_t, 257>, 2> byFifth_{};
+  std::array<std::string, 64> texts_;
+  uint64_t shared_ = 0;
 };
 
 // Text after the first `open` up to the first `close` after it; empty when none follows.
@@ -177,7 +202,8 @@ class tfeaturereading {
     shapeType_ = ShapeTypeOfKind(layer_.Kind);
     keys_.Add("<" + layer_.Name + " ", kFeatureStartBit);
     keys_.Add("</" + layer_.Name + ">", kFeatureEndBit);
-    for (const tshpattr& a : layer_.Attrs) keys_.Add("<" + a.Name + ">", kAttributeBit);
+    for (int32_t k = 1; k <= layer_.AttrCount(); ++k)
+      keys_.Add("<" + layer_.Attr(k).Name + ">", ColumnBit(k));
     for (const tfixedpattern& p : kFixedPatterns) keys_.Add(p.text, p.bit);
     FindAttr(entry, "id", idAttr_);
     FindAttr(entry, "uuid", uuidAttr_);
@@ -195,7 +221,8 @@ class tfeaturereading {
   void Run() {
     BringSetInStep();
     std::string_view line;
-    if (!in_.NextLine(line)) return;
+    size_t tag = 0;
+    if (!in_.NextLine(line, tag)) return;
     try {
       converter_.emplace(DeclaredEncoding(line));
     } catch (const NabikError& e) {
@@ -203,8 +230,8 @@ class tfeaturereading {
     }
     try {
       do {
-        Dispatch(line);
-      } while (!stopped_ && in_.NextLine(line));
+        Dispatch(line, tag);
+      } while (!stopped_ && in_.NextLine(line, tag));
       CompleteOpenFeature();
     } catch (...) {
       // Keep shape i with record i even when the file ends in a failure.
@@ -217,52 +244,48 @@ class tfeaturereading {
   }
 
  private:
-  // The line dispatch: the first test that holds decides.
-  bool Has(uint64_t candidates, tpatternbit bit, std::string_view line) const {
-    return (candidates >> bit & 1) && FindPattern(line, PatternText(bit)) != std::string_view::npos;
-  }
+  static bool Has(uint64_t present, tpatternbit bit) { return present >> bit & 1; }
 
-  void Dispatch(std::string_view line) {
-    const uint64_t c = keys_.Candidates(line);
+  // The line dispatch: the first test that holds decides.
+
+  void Dispatch(std::string_view line, size_t tag) {
+    const uint64_t c = keys_.Present(line, tag);
     if (!c) return;
     if ((c >> kFeatureStartBit & 1) && MatchFeatureStart(line, entry_, featureId_, featureUuid_))
       return FeatureStart();
     if ((c >> kFeatureEndBit & 1) && MatchFeatureEnd(line, entry_, shapeType_)) return FeatureEnd();
-    if (c >> kAttributeBit & 1) {
+    if (const uint64_t columns = ScannerColumns(c)) {
       std::string_view value = line;
       int32_t k = 0;
-      if (MatchAttributeElement(value, entry_, k)) {
+      if (MatchAttributeElement(value, entry_, k, columns)) {
         if (inFeature_ && !value.empty()) WriteValue(k, value);
         return;
       }
     }
-    if (!(c >> kLfSpanFrEndBit)) return;  // none of the fixed patterns can occur
-    if (Has(c, kLfSpanFrEndBit, line)) return WriteDate(lfSpanFrAttr_);
-    if (Has(c, kLfSpanToEndBit, line)) return WriteDate(lfSpanToAttr_);
-    if (Has(c, kDevDateEndBit, line)) return WriteDate(devDateAttr_);
-    if (Has(c, kDate8601Bit, line)) {
+    if (!(c & kFixedBits)) return;  // none of the fixed patterns can occur
+    if (Has(c, kLfSpanFrEndBit)) return WriteDate(lfSpanFrAttr_);
+    if (Has(c, kLfSpanToEndBit)) return WriteDate(lfSpanToAttr_);
+    if (Has(c, kDevDateEndBit)) return WriteDate(devDateAttr_);
+    if (Has(c, kDate8601Bit)) {
       dateText_.assign(TextAfter(line, "<jps:date8601>", "</jps:date8601>"));
       return;
     }
     // GML files hold their dates in gml:timePosition.
-    if (Has(c, kTimePositionBit, line)) {
+    if (Has(c, kTimePositionBit)) {
       dateText_.assign(TextAfter(line, "<gml:timePosition>", "</gml:timePosition>"));
       return;
     }
-    if (Has(c, kLineStringStartBit, line) || Has(c, kLineStringEndBit, line) ||
-        Has(c, kPolygonStartBit, line) || Has(c, kPolygonEndBit, line) ||
-        Has(c, kOrientableCurveEndBit, line))
+    if (Has(c, kLineStringStartBit) || Has(c, kLineStringEndBit) || Has(c, kPolygonStartBit) ||
+        Has(c, kPolygonEndBit) || Has(c, kOrientableCurveEndBit))
       return;
-    if (Has(c, kCoordinateBit, line))
+    if (Has(c, kCoordinateBit))
       return AddVertex(TextBetween(line, "<jps:coordinate>", "</jps:coordinate>"));
-    if (Has(c, kJpsExteriorStartBit, line) || Has(c, kGmlExteriorStartBit, line))
-      return ExteriorStart();
-    if (Has(c, kJpsExteriorEndBit, line) || Has(c, kGmlExteriorEndBit, line)) return ExteriorEnd();
-    if (Has(c, kJpsInteriorStartBit, line) || Has(c, kGmlInteriorStartBit, line))
-      return InteriorStart();
-    if (Has(c, kJpsInteriorEndBit, line) || Has(c, kGmlInteriorEndBit, line)) return InteriorEnd();
-    if (Has(c, kPosListStartBit, line)) return PositionList();
-    if (Has(c, kPosBit, line)) return AddVertex(TextBetween(line, "<gml:pos>", "</gml:pos>"));
+    if (Has(c, kJpsExteriorStartBit) || Has(c, kGmlExteriorStartBit)) return ExteriorStart();
+    if (Has(c, kJpsExteriorEndBit) || Has(c, kGmlExteriorEndBit)) return ExteriorEnd();
+    if (Has(c, kJpsInteriorStartBit) || Has(c, kGmlInteriorStartBit)) return InteriorStart();
+    if (Has(c, kJpsInteriorEndBit) || Has(c, kGmlInteriorEndBit)) return InteriorEnd();
+    if (Has(c, kPosListStartBit)) return PositionList();
+    if (Has(c, kPosBit)) return AddVertex(TextBetween(line, "<gml:pos>", "</gml:pos>"));
   }
 
   void FeatureStart() {
@@ -338,19 +361,23 @@ class tfeaturereading {
   void PositionList() {
     std::string_view line;
     for (;;) {
-      if (!in_.NextLine(line)) return AddVertex({});  // the list never ends: nothing converts
-      if (std::memchr(line.data(), '<', line.size()) &&
-          FindPattern(line, "</gml:posList>") != std::string_view::npos)
+      size_t tag = 0;
+      if (!in_.NextLine(line, tag)) return AddVertex({});  // the list never ends: nothing converts
+      if (tag != std::string_view::npos &&
+          FindPattern(line.substr(tag), "</gml:posList>") != std::string_view::npos)
         return;
       AddVertex(line);
     }
   }
 
   void AddVertex(std::string_view tuple) {
-    const std::string_view a = PopToken(tuple);
-    const std::string_view b = PopToken(tuple);
-    const double x = Number(b);
-    const double y = Number(a);
+    double x = 0, y = 0;
+    if (!ParsePlainTuple(tuple, y, x)) {
+      const std::string_view a = PopToken(tuple);
+      const std::string_view b = PopToken(tuple);
+      x = Number(b);  // converted first: a tuple of one number fails on the missing X
+      y = Number(a);
+    }
     if (x > Extent.MaxX) Extent.MaxX = x;
     if (y > Extent.MaxY) Extent.MaxY = y;
     if (x < Extent.MinX) Extent.MinX = x;

@@ -1,5 +1,6 @@
 #include "fgd/scanner.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "catalog/catalog.h"
@@ -118,8 +119,14 @@ bool MatchFeatureEnd(std::string_view line, int32_t entry, int32_t& shapeType) {
 }
 
 bool MatchAttributeElement(std::string_view& line, int32_t entry, int32_t& attrIndex) {
+  return MatchAttributeElement(line, entry, attrIndex, ~uint64_t{0});
+}
+
+bool MatchAttributeElement(std::string_view& line, int32_t entry, int32_t& attrIndex,
+                           uint64_t columns) {
   const tshpopentyp& e = CatalogEntry(entry);
   for (int32_t k = 1; k <= e.AttrCount(); ++k) {
+    if (!(columns >> std::min(k - 1, 63) & 1)) continue;
     const std::string& name = e.Attr(k).Name;
     const size_t open = FindTag(line, "<", name, ">");
     if (open == std::string_view::npos) continue;

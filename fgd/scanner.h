@@ -33,6 +33,12 @@ bool MatchFeatureEnd(std::string_view line, int32_t entry, int32_t& shapeType);
 // order that occurs; `line` becomes the element's text and `attrIndex` its position (from 1).
 bool MatchAttributeElement(std::string_view& line, int32_t entry, int32_t& attrIndex);
 
+// The same, trying only the columns whose bit is set in `columns`: bit k - 1 for column k, the
+// last bit for every column from 64 on. A caller that knows which tags a line can hold skips
+// the search for the others.
+bool MatchAttributeElement(std::string_view& line, int32_t entry, int32_t& attrIndex,
+                           uint64_t columns);
+
 // True when the layer has an attribute column named exactly `name`; `attrIndex` gets the
 // position (from 1) of the first such column.
 bool FindAttr(int32_t entry, std::string_view name, int32_t& attrIndex);

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -18,6 +19,7 @@
 #include "fgd/decimal.h"
 #include "fgd/encoding.h"
 #include "fgd/extent.h"
+#include "fgd/linereader.h"
 #include "fgd/reader.h"
 #include "fgd/scanner.h"
 #include "shpctl/errors.h"
@@ -266,6 +268,109 @@ TEST(ValueConverter, ConvertsToCp932) {
   tvalueconverter none("");
   EXPECT_EQ(none.ToTable("普通"), "普通");
   EXPECT_THROW(tvalueconverter("NO-SUCH-ENCODING-42"), NabikError);
+}
+
+// The fast paths of the hot loop must give exactly what the general rules give.
+TEST(ParsePlainTuple, AgreesWithTheTokenRules) {
+  std::mt19937 random(11);
+  std::vector<std::string> tuples = {
+      "35.5 139.25",
+      " 35.5  139.25 ",
+      "\t35.5 139.25\r",
+      "35.5 139.25 7",
+      "-35 -139.",
+      ".5 .25",
+      "35.5\t139.25",
+      "35.5",
+      "+35.5 139",
+      "35.5 +139",
+      "1e3 2E-3",
+      "1e999 1",
+      "1 1e999",
+      "nan 1",
+      "1 inf",
+      "35.5 139.25x",
+      "35.5 139\t5",
+      "35.5x 139",
+      "12345678901234567890 1",
+      "0.1 0.2",
+      "-0 0",
+      "35.5  139.25\t ",
+      "",
+      " ",
+  };
+  char text[64];
+  for (int i = 0; i < 20000; ++i) {
+    const double lat = std::uniform_real_distribution<double>(-90, 90)(random);
+    const double lon = std::uniform_real_distribution<double>(-180, 180)(random);
+    const char* format = i % 3 == 0 ? "%.9f %.9f" : i % 3 == 1 ? "%.17g %.17g" : "%.3e %.12f";
+    std::snprintf(text, sizeof text, format, lat, lon);
+    tuples.push_back(text);
+  }
+  int fast = 0;
+  for (const std::string& tuple : tuples) {
+    std::string_view t = tuple;
+    const std::string_view a = PopToken(t), b = PopToken(t);
+    double slowY = 0, slowX = 0;
+    const bool slow = ParseDecimal(a, slowY) && ParseDecimal(b, slowX);
+    double y = -1, x = -1;
+    if (!ParsePlainTuple(tuple, y, x)) continue;
+    ++fast;
+    ASSERT_TRUE(slow) << tuple;
+    EXPECT_EQ(y, slowY) << tuple;
+    EXPECT_EQ(x, slowX) << tuple;
+    EXPECT_EQ(std::signbit(y), std::signbit(slowY)) << tuple;
+  }
+  EXPECT_GT(fast, 20000);  // every generated tuple takes the fast path
+}
+
+TEST(LineReader, SplitsLikeTheLineEnds) {
+  // Lines of every length around the scan's block sizes, with "<" anywhere, CR LF and LF, a
+  // line longer than the read block and a last line without a line end.
+  std::mt19937 random(5);
+  const std::string alphabet = "ab<</ \t\r0123456789";
+  std::vector<std::string> lines;
+  for (int i = 0; i < 3000; ++i) {
+    std::string line(random() % 70, 'x');
+    for (char& c : line) c = alphabet[random() % alphabet.size()];
+    lines.push_back(line);
+  }
+  lines.push_back(std::string(700000, 'y') + "<z");
+  lines.push_back("tail<");
+  std::string file;
+  std::vector<std::string> expected;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    std::string raw = lines[i] + (i + 1 < lines.size() && random() % 2 ? "\r" : "");
+    file += raw;
+    // One CR right before a LF belongs to the line end.
+    if (i + 1 < lines.size()) {
+      file += "\n";
+      if (!raw.empty() && raw.back() == '\r') raw.pop_back();
+    }
+    expected.push_back(raw);
+  }
+  ScratchDir dir;
+  WriteFile(dir.Path() / "lines.txt", file);
+  tlinereader in(dir.Folder() + "lines.txt");
+  std::string_view line;
+  size_t tag = 0;
+  for (size_t i = 0; i < expected.size(); ++i) {
+    ASSERT_TRUE(in.NextLine(line, tag)) << i;
+    ASSERT_EQ(line, expected[i]) << i;
+    EXPECT_EQ(tag, line.find('<')) << i;
+  }
+  EXPECT_FALSE(in.NextLine(line, tag));
+}
+
+TEST(MatchAttributeElement, OnlyTheGivenColumns) {
+  const int32_t ab = UseLayer(Layer("Ab", 1, {{"type"}, {"name"}}));
+  std::string_view line = "<type>a</type><name>b</name>";
+  int32_t k = 0;
+  EXPECT_TRUE(MatchAttributeElement(line, ab, k, uint64_t{2}));  // column 2 only
+  EXPECT_EQ(k, 2);
+  EXPECT_EQ(line, "b");
+  line = "<type>a</type>";
+  EXPECT_FALSE(MatchAttributeElement(line, ab, k, uint64_t{2}));
 }
 
 // ---------------------------------------------------------------------------------------------
