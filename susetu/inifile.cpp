@@ -49,6 +49,13 @@ std::optional<std::string_view> SectionName(std::string_view line) {
   return Trim(line.substr(1, close));
 }
 
+// True when the last byte of `text` starts a double-byte character that has no second byte.
+bool EndsInsideCharacter(std::string_view text) {
+  for (size_t i = 0; i < text.size(); ++i)
+    if (IsSjisLeadByte(static_cast<unsigned char>(text[i])) && ++i == text.size()) return true;
+  return false;
+}
+
 struct tkeyline {
   std::string_view Key;
   std::string_view Value;
@@ -245,6 +252,9 @@ bool WriteIniValue(const std::string& path, std::string_view section, std::strin
                    std::string_view value) {
   if (HasLineBreak(section) || HasLineBreak(key) || HasLineBreak(value)) return false;
   if (FindSingleByte(section, ']') != std::string_view::npos) return false;
+  // A section ending in the first byte of a double-byte character would swallow its closing
+  // ']': the header could never be read back, and every write would add the section again.
+  if (EndsInsideCharacter(section)) return false;
   if (key.find('=') != std::string_view::npos || Trim(key).empty()) return false;
   const std::string target = TargetOf(path);
   std::string content;

@@ -545,4 +545,42 @@ TEST_F(Settings, SavingStopsAtTheRefusedKey) {
   ExpectRefused([] { WriteOutputPath("a\r\nb"); });
 }
 
+// ---- Found by fuzzing the ini writer ----
+
+struct tcutsection {
+  const char* Name;
+  std::string Section;
+  bool Refused;
+};
+
+class CutSection : public testing::TestWithParam<tcutsection> {};
+
+// A section whose last byte starts a double-byte character would swallow the closing ']' of
+// its header: the header is never read back and every write would add the section again.
+TEST_P(CutSection, IsRefusedOrReadsBack) {
+  ScratchDir dir;
+  const std::string path = dir.Folder() + "nabik.Ini";
+  const std::string before = "[A]\r\nk=v\r\n";
+  WriteFile(path, before);
+  const tcutsection& c = GetParam();
+  EXPECT_EQ(WriteIniValue(path, c.Section, "Key", "x"), !c.Refused);
+  if (c.Refused) {
+    EXPECT_EQ(ReadFile(path), before);
+  } else {
+    EXPECT_EQ(IniValue(LoadIniFile(path), c.Section, "Key"), "x");
+    EXPECT_TRUE(WriteIniValue(path, c.Section, "Key", "y"));
+    EXPECT_EQ(ReadFile(path), before + "[" + c.Section + "]\r\nKey=y\r\n");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sections, CutSection,
+    testing::Values(tcutsection{"EndsInLeadByte", "Ne\xfc", true},
+                    tcutsection{"OnlyALeadByte", "\x81", true},
+                    tcutsection{"WholeCharacter", "Ne\x81\x40", false},
+                    // 0x81 0x5D is one character whose second byte is ']': not a closing bracket.
+                    tcutsection{"SecondByteIsBracket", "\x81]", false},
+                    tcutsection{"LeadByteAsSecondByte", "\x81\x81", false}),
+    [](const auto& info) { return std::string(info.param.Name); });
+
 }  // namespace
