@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# Builds the seed corpus of one fuzz target from the sample data and the test files:
+#   make-seeds.sh TARGET FOLDER     TARGET: catalog ini reader unzip unlha32
+# Large sample files are cut to their first lines: the fuzzer mutates small inputs far faster,
+# and the head of a file already holds its declaration and its first features.
+set -euo pipefail
+here="$(cd "$(dirname "$0")" && pwd)"
+root="$(cd "$here/../.." && pwd)"
+samples="${NABIK_SAMPLES_DIR:-$root/../shared/fgd-samples}"
+target="$1"
+out="$(mkdir -p "$2" && cd "$2" && pwd)"
+
+
+# Cuts an XML file to its first N lines; a feature cut in the middle is a good seed too.
+cut_xml() { head -n "${3:-400}" "$1" >"$out/$2"; }
+
+case "$target" in
+  catalog)
+    cp "$root/data/nabik.csv" "$out/shipped.csv"
+    printf 'Road,T,1,name,,0 0 0,name,N,0,20,0\r\n' >"$out/one-line.csv"
+    printf '; comment\nPt,T,3,,circle,1 2 3\nBad,T,x\n' >"$out/bad-kind.csv"
+    printf 'Pt,T,3,,circle,1 2 3,alti,H,2,12,0,code,C,1,4,0\n' >"$out/numbers.csv"
+    ;;
+  ini)
+    # "section \0 key \0 value \0" and then the file.
+    for f in "$root"/tests/data/susetu/*.Ini; do
+      { printf 'MapServer\0MapFile\0new.map\0'; cat "$f"; } >"$out/$(basename "$f").seed"
+    done
+    printf 'New\0Key\0 value \0[A]\r\nk=v\r\n; note\r\n\r\n[B]\nx = y' >"$out/new-section.seed"
+    printf 'A\0K\0v\0[a]\nk=old\nk=second' >"$out/replace.seed"
+    ;;
+  reader)
+    for f in "$samples"/gml/FG-GML-503041-ALL-20181001/FG-GML-*.xml; do
+      cut_xml "$f" "$(basename "$f")"
+    done
+    cp "$samples/gml/FG-GML-13-RailCL25000-20080331-0001.xml" "$out/"
+    cut_xml "$samples/gml/BldA-with-interior-rings-excerpt.xml" BldA-interior.xml 800
+    cut_xml "$samples/jpgis/FG-JPS-13112-CommPt-20111221-0001.xml" jps-CommPt.xml
+    tmp="$(mktemp -d)"
+    (cd "$tmp" && unzip -qo "$samples/jpgis/FG-JPS-13112-05-Z001.zip")
+    find "$tmp" -name '*.xml' | while read -r f; do cut_xml "$f" "jps-$(basename "$f")"; done
+    rm -rf "$tmp"
+    ;;
+  unzip)
+    printf 'a/b/c.xml\tone\nd\\e.xml\ttwo\n./x.xml\tthree\n../..\tfour\nfolder/\n' >"$out/names.seed"
+    printf 'same.xml\tfirst\nother/same.xml\tsecond\n.\t\n\n' >"$out/repeated.seed"
+    # A small real archive (the sample archives are large; one stored file is enough here).
+    tmp="$(mktemp -d)"
+    printf 'hello\n' >"$tmp/FG-GML-x.xml"
+    (cd "$tmp" && python3 -c 'import zipfile,sys; z=zipfile.ZipFile(sys.argv[1],"w",zipfile.ZIP_DEFLATED); z.write("FG-GML-x.xml","dir/FG-GML-x.xml"); z.close()' "$out/small.zip")
+    rm -rf "$tmp"
+    ;;
+  unlha32)
+    cp "$root"/tests/data/lha/*.lzh "$root/data/ms4wmap10.lzh" "$out/"
+    ;;
+  *)
+    echo "unknown target: $target" >&2
+    exit 2
+    ;;
+esac
