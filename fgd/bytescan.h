@@ -49,33 +49,54 @@ inline bool Same(const char* a, const char* b, size_t n) {
   return true;
 }
 
-// The first line end in [p, end), or nullptr; `tag` gets the offset from `from` of the first "<"
-// before it when `tag` is still npos. One pass finds both.
-inline const char* LineEnd(const char* p, const char* end, const char* from, size_t& tag) {
-  constexpr size_t npos = static_cast<size_t>(-1);
+// Where a line's "<" bytes stand: the offset of the first, and a bit for each among the first
+// 64 bytes (where nearly every FGD line ends).
+struct ttags {
+  static constexpr size_t kNone = static_cast<size_t>(-1);
+  static constexpr size_t kNear = 64;
+  size_t first = kNone;
+  uint64_t near = 0;  // bit i: a "<" at offset i
+};
+
+// One bit per byte (bit i for byte i) from the high bits of `highs`.
+inline uint64_t ByteBits(uint64_t highs) {
+  return ((highs >> 7) * 0x0102040810204080ull) >> 56;
+}
+
+// The first line end in [p, end), or nullptr; the "<" bytes before it, at offsets from `from`,
+// are added to `tags`. One pass finds both.
+inline const char* LineEnd(const char* p, const char* end, const char* from, ttags& tags) {
+  auto note = [&](uint64_t bits, const char* at) {  // bits of "<" bytes from `at` on
+    if (!bits) return;
+    const size_t offset = at - from;
+    if (tags.first == ttags::kNone) tags.first = offset + __builtin_ctzll(bits);
+    if (offset < ttags::kNear) tags.near |= bits << offset;
+  };
 #if defined(__SSE2__)
   const __m128i lf = _mm_set1_epi8('\n');
   const __m128i lt = _mm_set1_epi8('<');
   for (; end - p >= 16; p += 16) {
     const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
     const unsigned nl = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, lf)));
-    unsigned tags = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, lt)));
-    if (nl) tags &= (nl & (~nl + 1)) - 1;  // only a "<" before the line end
-    if (tags && tag == npos) tag = p + __builtin_ctz(tags) - from;
+    unsigned bits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, lt)));
+    if (nl) bits &= (nl & (~nl + 1)) - 1;  // only a "<" before the line end
+    note(bits, p);
     if (nl) return p + __builtin_ctz(nl);
   }
 #endif
   for (; end - p >= 8; p += 8) {
     const uint64_t word = Load(p);
     const uint64_t nl = Equal(word, '\n');
-    uint64_t tags = Equal(word, '<');
-    if (nl) tags &= (nl & (~nl + 1)) - 1;
-    if (tags && tag == npos) tag = p + FirstIndex(tags) - from;
+    // Exact per byte (no borrow): the high bit of each byte that is "<".
+    const uint64_t x = word ^ (kOnes * '<');
+    uint64_t bits = ByteBits(~(((x & ~kHighs) + ~kHighs) | x | ~kHighs));
+    if (nl) bits &= (uint64_t{1} << FirstIndex(nl)) - 1;
+    note(bits, p);
     if (nl) return p + FirstIndex(nl);
   }
   for (; p < end; ++p) {
     if (*p == '\n') return p;
-    if (*p == '<' && tag == npos) tag = p - from;
+    if (*p == '<') note(1, p);
   }
   return nullptr;
 }

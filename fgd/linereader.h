@@ -21,38 +21,32 @@ class tlinereader {
   // The next line, valid until the next call; false at the end of the file. Raises NabikError
   // "Cannot read <path>: <reason>" on a read error.
   bool NextLine(std::string_view& line) {
-    size_t tag;
-    return NextLine(line, tag);
+    bytescan::ttags tags;
+    return NextLine(line, tags);
   }
 
-  // The same, and `tag` gets the offset of the line's first "<" (npos when it holds none):
-  // both come from one pass over the bytes. Inline: it runs once per line of the largest files.
-  bool NextLine(std::string_view& line, size_t& tag) {
+  // The same, and `tags` tells where the line's "<" bytes stand: both come from one pass over
+  // the bytes. Inline: it runs once per line of the largest files.
+  bool NextLine(std::string_view& line, bytescan::ttags& tags) {
     for (;;) {
       const char* data = buffer_.data();
       const char* lf =
-          bytescan::LineEnd(data + begin_ + searched_, data + end_, data + begin_, tag_);
-      if (lf) {
-        size_t length = lf - (data + begin_);
-        const size_t next = begin_ + length + 1;
-        if (length > 0 && data[begin_ + length - 1] == '\r') --length;
-        line = std::string_view(data + begin_, length);
-        tag = tag_ < length ? tag_ : std::string_view::npos;
-        begin_ = next;
-        searched_ = 0;
-        tag_ = std::string_view::npos;
-        return true;
+          bytescan::LineEnd(data + begin_ + searched_, data + end_, data + begin_, tags_);
+      if (!lf) {
+        searched_ = end_ - begin_;
+        if (Fill()) continue;
+        if (begin_ == end_) return false;  // the last line may have no LF
       }
-      searched_ = end_ - begin_;
-      if (!Fill()) {
-        if (begin_ == end_) return false;
-        line = std::string_view(buffer_.data() + begin_, end_ - begin_);  // last line, no LF
-        tag = tag_;
-        begin_ = end_;
-        searched_ = 0;
-        tag_ = std::string_view::npos;
-        return true;
-      }
+      size_t length = (lf ? lf - data : end_) - begin_;
+      const size_t next = begin_ + length + (lf ? 1 : 0);
+      data = buffer_.data();  // Fill may have moved the bytes
+      if (lf && length > 0 && data[begin_ + length - 1] == '\r') --length;
+      line = std::string_view(data + begin_, length);
+      tags = tags_;
+      begin_ = next;
+      searched_ = 0;
+      tags_ = bytescan::ttags();
+      return true;
     }
   }
 
@@ -65,6 +59,6 @@ class tlinereader {
   size_t begin_ = 0;  // first unread byte
   size_t end_ = 0;    // one past the last byte read
   bool eof_ = false;
-  size_t searched_ = 0;                  // bytes of the current line already scanned
-  size_t tag_ = std::string_view::npos;  // offset of its first "<" among them
+  size_t searched_ = 0;   // bytes of the current line already scanned
+  bytescan::ttags tags_;  // its "<" bytes among them
 };

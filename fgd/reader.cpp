@@ -146,34 +146,45 @@ class tpatternkeys {
       for (uint64_t& m : fifth) m |= mask;  // also when the line ends before a fifth byte
   }
 
-  // The bits of the patterns that occur in `line`, whose first "<" is at `tag` (npos: none).
+  // The bits of the patterns that occur in `line`, whose "<" bytes stand where `tags` says.
   // A bit that stands for several patterns is set when its key fits; the caller searches.
-  uint64_t Present(std::string_view line, size_t tag) const {
-    if (tag == std::string_view::npos) return 0;
+  uint64_t Present(std::string_view line, const bytescan::ttags& tags) const {
+    if (tags.first == bytescan::ttags::kNone) return 0;
     uint64_t found = 0;
-    const char* end = line.data() + line.size();
-    for (const char* p = line.data() + tag; p; p = bytescan::Find(p, end, '<')) {
-      const char* open = p++;
-      const bool closing = p < end && *p == '/';
-      const char* name = p + (closing ? 1 : 0);
-      if (name >= end) break;
-      const size_t fifth = end - name > 4 ? static_cast<unsigned char>(name[4]) : kNoByte;
-      uint64_t fits =
-          byFirst_[closing][static_cast<unsigned char>(name[0])] & byFifth_[closing][fifth];
-      found |= fits & shared_;
-      for (fits &= ~(shared_ | found); fits; fits &= fits - 1) {
-        const int bit = __builtin_ctzll(fits);
-        const std::string& text = texts_[bit];
-        if (static_cast<size_t>(end - open) >= text.size() &&
-            bytescan::Same(open, text.data(), text.size()))
-          found |= uint64_t{1} << bit;
-      }
-    }
+    const char* begin = line.data();
+    const char* end = begin + line.size();
+    for (uint64_t near = tags.near; near; near &= near - 1)
+      found |= At(begin + __builtin_ctzll(near), end, found);
+    if (line.size() > bytescan::ttags::kNear)
+      for (const char* p = bytescan::Find(begin + bytescan::ttags::kNear, end, '<'); p;
+           p = bytescan::Find(p + 1, end, '<'))
+        found |= At(p, end, found);
     return found;
   }
 
  private:
   static constexpr size_t kNoByte = 256;
+
+  // The bits of the patterns that stand at the "<" at `open`, apart from those already `found`.
+  uint64_t At(const char* open, const char* end, uint64_t found) const {
+    const char* p = open + 1;
+    const bool closing = p < end && *p == '/';
+    const char* name = p + (closing ? 1 : 0);
+    if (name >= end) return 0;
+    const size_t fifth = end - name > 4 ? static_cast<unsigned char>(name[4]) : kNoByte;
+    uint64_t fits =
+        byFirst_[closing][static_cast<unsigned char>(name[0])] & byFifth_[closing][fifth];
+    uint64_t here = fits & shared_;
+    for (fits &= ~(shared_ | found); fits; fits &= fits - 1) {
+      const int bit = __builtin_ctzll(fits);
+      const std::string& text = texts_[bit];
+      if (static_cast<size_t>(end - open) >= text.size() &&
+          bytescan::Same(open, text.data(), text.size()))
+        here |= uint64_t{1} << bit;
+    }
+    return here;
+  }
+
   std::array<std::array<uint64_t, 256>, 2> byFirst_{};
   std::array<std::array<uint64_t, 257>, 2> byFifth_{};
   std::array<std::string, 64> texts_;
@@ -221,8 +232,8 @@ class tfeaturereading {
   void Run() {
     BringSetInStep();
     std::string_view line;
-    size_t tag = 0;
-    if (!in_.NextLine(line, tag)) return;
+    bytescan::ttags tags;
+    if (!in_.NextLine(line, tags)) return;
     try {
       converter_.emplace(DeclaredEncoding(line));
     } catch (const NabikError& e) {
@@ -230,8 +241,8 @@ class tfeaturereading {
     }
     try {
       do {
-        Dispatch(line, tag);
-      } while (!stopped_ && in_.NextLine(line, tag));
+        Dispatch(line, tags);
+      } while (!stopped_ && in_.NextLine(line, tags));
       CompleteOpenFeature();
     } catch (...) {
       // Keep shape i with record i even when the file ends in a failure.
@@ -248,8 +259,8 @@ class tfeaturereading {
 
   // The line dispatch: the first test that holds decides.
 
-  void Dispatch(std::string_view line, size_t tag) {
-    const uint64_t c = keys_.Present(line, tag);
+  void Dispatch(std::string_view line, const bytescan::ttags& tags) {
+    const uint64_t c = keys_.Present(line, tags);
     if (!c) return;
     if ((c >> kFeatureStartBit & 1) && MatchFeatureStart(line, entry_, featureId_, featureUuid_))
       return FeatureStart();
@@ -361,10 +372,10 @@ class tfeaturereading {
   void PositionList() {
     std::string_view line;
     for (;;) {
-      size_t tag = 0;
-      if (!in_.NextLine(line, tag)) return AddVertex({});  // the list never ends: nothing converts
-      if (tag != std::string_view::npos &&
-          FindPattern(line.substr(tag), "</gml:posList>") != std::string_view::npos)
+      bytescan::ttags tags;
+      if (!in_.NextLine(line, tags)) return AddVertex({});  // the list never ends: nothing converts
+      if (tags.first != bytescan::ttags::kNone &&
+          FindPattern(line.substr(tags.first), "</gml:posList>") != std::string_view::npos)
         return;
       AddVertex(line);
     }

@@ -293,6 +293,10 @@ TEST(ParsePlainTuple, AgreesWithTheTokenRules) {
       "35.5 139\t5",
       "35.5x 139",
       "12345678901234567890 1",
+      "35.12345678/ 1",
+      "35.1234567:9 139",
+      "35.123456789012 139.000000001",
+      "0.99999999999999999999 1.00000000 ",
       "0.1 0.2",
       "-0 0",
       "35.5  139.25\t ",
@@ -303,8 +307,10 @@ TEST(ParsePlainTuple, AgreesWithTheTokenRules) {
   for (int i = 0; i < 20000; ++i) {
     const double lat = std::uniform_real_distribution<double>(-90, 90)(random);
     const double lon = std::uniform_real_distribution<double>(-180, 180)(random);
-    const char* format = i % 3 == 0 ? "%.9f %.9f" : i % 3 == 1 ? "%.17g %.17g" : "%.3e %.12f";
-    std::snprintf(text, sizeof text, format, lat, lon);
+    static const char* const kFormats[] = {"%.9f %.9f", "%.17g %.17g", "%.3e %.12f",
+                                           "%.0f %.1f", "%.20f %.7f",  "%.2f %.15f"};
+    const double scale = i % 7 == 0 ? 1e12 : i % 7 == 1 ? 1e-6 : 1;
+    std::snprintf(text, sizeof text, kFormats[i % 6], lat * scale, lon);
     tuples.push_back(text);
   }
   int fast = 0;
@@ -321,7 +327,7 @@ TEST(ParsePlainTuple, AgreesWithTheTokenRules) {
     EXPECT_EQ(x, slowX) << tuple;
     EXPECT_EQ(std::signbit(y), std::signbit(slowY)) << tuple;
   }
-  EXPECT_GT(fast, 20000);  // every generated tuple takes the fast path
+  EXPECT_GT(fast, 20000);  // every generated tuple is plain
 }
 
 TEST(LineReader, SplitsLikeTheLineEnds) {
@@ -353,13 +359,17 @@ TEST(LineReader, SplitsLikeTheLineEnds) {
   WriteFile(dir.Path() / "lines.txt", file);
   tlinereader in(dir.Folder() + "lines.txt");
   std::string_view line;
-  size_t tag = 0;
+  bytescan::ttags tags;
   for (size_t i = 0; i < expected.size(); ++i) {
-    ASSERT_TRUE(in.NextLine(line, tag)) << i;
+    ASSERT_TRUE(in.NextLine(line, tags)) << i;
     ASSERT_EQ(line, expected[i]) << i;
-    EXPECT_EQ(tag, line.find('<')) << i;
+    EXPECT_EQ(tags.first, line.find('<')) << i;
+    uint64_t near = 0;
+    for (size_t at = 0; at < std::min<size_t>(line.size(), 64); ++at)
+      if (line[at] == '<') near |= uint64_t{1} << at;
+    EXPECT_EQ(tags.near, near) << i;
   }
-  EXPECT_FALSE(in.NextLine(line, tag));
+  EXPECT_FALSE(in.NextLine(line, tags));
 }
 
 TEST(MatchAttributeElement, OnlyTheGivenColumns) {
