@@ -444,12 +444,27 @@ class tfeaturereading {
 
   void WriteShape() {
     if (VertexCount == 0) return WriteNullShape();
+    DropEmptyParts();
     // A point takes the first vertex gathered.
     const int vertices = shapeType_ == SHPT_POINT ? 1 : VertexCount;
     SHPObject* shape =
         SHPCreateObject(shapeType_, -1, PartCount, PartStarts.data(), PartTypes.data(), vertices,
                         BufX.data(), BufY.data(), BufZ.data(), BufM.data());
     Append(shape);
+  }
+
+  // A ring tag without coordinates leaves a part without vertices; one at the end of the
+  // shape makes readers reject the whole record, so such parts are not written.
+  void DropEmptyParts() {
+    int32_t kept = 0;
+    for (int32_t i = 0; i < PartCount; ++i) {
+      const int32_t end = i + 1 < PartCount ? PartStarts[i + 1] : VertexCount;
+      if (end <= PartStarts[i]) continue;
+      PartStarts[kept] = PartStarts[i];
+      PartTypes[kept] = PartTypes[i];
+      ++kept;
+    }
+    PartCount = kept;
   }
 
   void WriteNullShape() { Append(SHPCreateSimpleObject(SHPT_NULL, 0, nullptr, nullptr, nullptr)); }

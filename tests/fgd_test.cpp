@@ -545,6 +545,21 @@ TEST_F(Reader, RingsAreWrittenInShapefileOrder) {
   EXPECT_EQ(s.y, (std::vector<double>{0, 10, 10, 0, 0, 2, 4, 4, 2, 20, 30, 20, 20}));
 }
 
+TEST_F(Reader, RingsWithoutVerticesAreLeftOut) {
+  // A ring tag without coordinates would leave a part that starts at the end of the shape,
+  // which readers reject as a corrupt record.
+  Convert(Lines(Join({{"<Ab gml:id=\"g1\">", "<gml:exterior>", "</gml:exterior>"},
+                      Ring("exterior", {"0 0", "0 10", "10 10", "0 0"}),
+                      {"<gml:interior>", "</gml:interior>", "</Ab>", "<Ab gml:id=\"g2\">",
+                       "<gml:exterior>", "</gml:exterior>", "</Ab>", "<Ln gml:id=\"x\">"}})),
+          Layer("Ab", 2, {{"id"}}));
+  ASSERT_FALSE(error_) << *error_;
+  ASSERT_EQ(back_.shapes.size(), 2u);
+  EXPECT_EQ(back_.shapes[0].starts, std::vector<int>{0});
+  EXPECT_EQ(back_.shapes[0].x, (std::vector<double>{0, 10, 10, 0}));
+  EXPECT_EQ(back_.shapes[1].type, SHPT_NULL);  // no vertex at all
+}
+
 TEST_F(Reader, PointsTakeTheSecondNumberAsX) {
   struct Case {
     std::string line;
