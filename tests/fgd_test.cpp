@@ -637,6 +637,22 @@ TEST_F(Reader, AttributeValuesByType) {
   EXPECT_EQ(back_.records[2][1].find_first_not_of('*'), std::string::npos) << back_.records[2][1];
 }
 
+TEST_F(Reader, EveryColumnOfAWideLayer) {
+  // More columns than the dispatch has bits of their own: the last ones share one.
+  std::vector<tcolumn> columns;
+  std::vector<std::string> lines = {"<Ab gml:id=\"g\">"};
+  for (int k = 1; k <= 70; ++k) {
+    columns.push_back({"c" + std::to_string(k), 0, 8});
+    lines.push_back("<c" + std::to_string(k) + ">v" + std::to_string(k) + "</c" +
+                    std::to_string(k) + ">");
+  }
+  lines.push_back("</Ab>");
+  Convert(Lines(lines), Layer("Ab", 1, columns));
+  ASSERT_FALSE(error_) << *error_;
+  ASSERT_EQ(back_.records.size(), 1u);
+  for (int k = 1; k <= 70; ++k) EXPECT_EQ(back_.records[0][k - 1], "v" + std::to_string(k));
+}
+
 TEST_F(Reader, ValuesOutsideAFeature) {
   Convert(Lines({"<type>before</type>", "<Ab gml:id=\"g1\">", "<type></type>", "</Ab>",
                  "<type>after</type>", "<jps:date8601>2009-01-01</jps:date8601>", "</lfSpanFr>"}),
