@@ -131,6 +131,7 @@ void ConvertFile(const std::string& outputFolder, const std::string& filePath,
       if (!entry.Created) CreateLayerFiles(outputFolder, n);
       OpenLayerFiles(outputFolder, entry.Name);
       ReadFeatures(filePath, n);
+      FinishLayerFiles();  // a write the disk refused ends the run here, not in a broken set
     }
     entry.Created = true;
     processMessages();

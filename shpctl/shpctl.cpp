@@ -11,9 +11,11 @@
 #include <cstring>
 #include <memory>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "shpctl/errors.h"
+#include "shpctl/setsnapshot.h"
 #include "shpctl/textfile.h"
 
 tlayerset OpenSet;
@@ -37,6 +39,7 @@ void QuietError(const char*) {}
 // of the pending bytes are gathered and go out in large blocks.
 struct tbufferedfile {
   int fd = -1;
+  std::string path;
   uint64_t pos = 0;           // the library's position in the file
   uint64_t pendingAt = 0;     // file offset of pending[0]
   std::vector<char> pending;  // written, not yet in the file
@@ -44,6 +47,26 @@ struct tbufferedfile {
 };
 
 constexpr size_t kPendingBytes = size_t{1} << 20;
+
+// The library does not pass on every failed write (its closing writes return nothing), so the
+// store keeps the first one itself, from the opening or creation of a set to its closing.
+struct twritefailure {
+  std::string Path;
+  int Error = 0;
+};
+twritefailure WriteFailure;
+
+// The open set as it was opened, to put back when a write to it fails.
+tsetsnapshot OpenSnapshot;
+
+void NoteWriteFailure(const tbufferedfile* f, int error) {
+  if (WriteFailure.Error == 0) WriteFailure = twritefailure{f->path, error ? error : ENOSPC};
+}
+
+[[noreturn]] void RaiseWriteFailure() {
+  const twritefailure failure = std::exchange(WriteFailure, twritefailure{});
+  throw NabikError("Cannot write " + failure.Path + ": " + std::strerror(failure.Error));
+}
 
 tbufferedfile* AsFile(SAFile file) {
   return reinterpret_cast<tbufferedfile*>(file);
@@ -56,6 +79,7 @@ bool FlushPending(tbufferedfile* f) {
                                static_cast<off_t>(f->pendingAt + done));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
+      NoteWriteFailure(f, n < 0 ? errno : 0);
       f->failed = true;
       break;
     }
@@ -77,6 +101,7 @@ SAFile BufferedOpen(const char* filename, const char* access) {
   if (fd < 0) return nullptr;
   auto* f = new tbufferedfile;
   f->fd = fd;
+  f->path = filename;
   return reinterpret_cast<SAFile>(f);
 }
 
@@ -147,6 +172,7 @@ int BufferedClose(SAFile file) {
   tbufferedfile* f = AsFile(file);
   const bool written = FlushPending(f);
   const bool closed = ::close(f->fd) == 0;
+  if (!closed) NoteWriteFailure(f, errno);
   delete f;
   return written && closed ? 0 : EOF;
 }
@@ -216,6 +242,7 @@ void CreateLayerFiles(const std::string& outputFolder, int32_t entry) {
   const tshpopentyp& e = CatalogEntry(entry);
   CheckEntry(e);
   const std::string base = outputFolder + e.Name;
+  WriteFailure = twritefailure{};
   {
     ShpPtr shp(SHPCreateLL(base.c_str(), ShapeTypeOfKind(e.Kind), Hooks()));
     if (!shp) throw NabikError("Cannot create " + base + ".shp");
@@ -227,6 +254,11 @@ void CreateLayerFiles(const std::string& outputFolder, int32_t entry) {
                          ".dbf");
     }
   }
+  if (WriteFailure.Error != 0) {
+    // An empty set that did not reach the disk whole is no set: nothing is left of it.
+    for (const char* ext : {".shp", ".shx", ".dbf", ".prj", ".cpg"}) ::unlink((base + ext).c_str());
+    RaiseWriteFailure();
+  }
   WriteSmallFile(base + ".prj", std::string(kProjectionText) + "\r\n");
   WriteSmallFile(base + ".cpg", kCpgText);
 }
@@ -234,6 +266,8 @@ void CreateLayerFiles(const std::string& outputFolder, int32_t entry) {
 void OpenLayerFiles(const std::string& outputFolder, const std::string& name) {
   CloseLayerFiles();
   const std::string base = outputFolder + name;
+  WriteFailure = twritefailure{};
+  OpenSnapshot = TakeSetSnapshot(base);
   ShpPtr shp(SHPOpenLL(base.c_str(), "r+b", Hooks()));
   if (!shp) throw NabikError("Cannot open " + base + ".shp");
   DbfPtr dbf(DBFOpenLL(base.c_str(), "r+b", Hooks()));
@@ -247,7 +281,15 @@ void OpenLayerFiles(const std::string& outputFolder, const std::string& name) {
 }
 
 void CloseLayerFiles() {
+  const bool open = OpenSet.ShpHandle || OpenSet.DbfHandle;
   if (OpenSet.ShpHandle) SHPClose(OpenSet.ShpHandle);
   if (OpenSet.DbfHandle) DBFClose(OpenSet.DbfHandle);
   OpenSet = tlayerset{};
+  if (open && WriteFailure.Error != 0) RestoreSetSnapshot(OpenSnapshot);
+  OpenSnapshot = tsetsnapshot{};
+}
+
+void FinishLayerFiles() {
+  CloseLayerFiles();
+  if (WriteFailure.Error != 0) RaiseWriteFailure();
 }

@@ -32,5 +32,12 @@ void CreateLayerFiles(const std::string& outputFolder, int32_t entry);
 // the shape file or the table cannot be opened; nothing stays open then.
 void OpenLayerFiles(const std::string& outputFolder, const std::string& name);
 
-// Closes the open set, if any (safe to call twice).
+// Closes the open set, if any (safe to call twice). When a write to it failed since it was
+// opened, its files are put back as they were then: the earlier shapes and records stay, as
+// many of each.
 void CloseLayerFiles();
+
+// Closes the open set like CloseLayerFiles and raises NabikError "Cannot write <file>: <reason>"
+// when a write to it failed (a full disk, a file-size limit). CreateLayerFiles raises the same
+// when the empty set could not be written, and leaves none of its files behind.
+void FinishLayerFiles();

@@ -2,7 +2,9 @@
 #include "shpctl/shpctl.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
+#include <csignal>
 #include <filesystem>
 
 #include "shpctl/errors.h"
@@ -12,6 +14,7 @@
 
 using testing_support::ReadFile;
 using testing_support::ScratchDir;
+using testing_support::WriteFile;
 namespace fs = std::filesystem;
 
 namespace {
@@ -275,6 +278,137 @@ TEST_F(Store, OgrinfoReadsTheJapaneseText) {
   EXPECT_NE(out.find("name (String) = 緑が丘３丁目"), std::string::npos) << out;
   EXPECT_NE(out.find("n (Integer) = 42"), std::string::npos) << out;
   EXPECT_NE(out.find("JGD2000"), std::string::npos) << out;
+}
+
+// ---- Faults: a full disk while a set is written ----
+
+// A file-size limit for this process (writes beyond it fail with EFBIG instead of raising
+// SIGXFSZ); the old limit comes back when the object goes.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    oldHandler_ = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit = saved_;
+    limit.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &saved_);
+    std::signal(SIGXFSZ, oldHandler_);
+  }
+
+ private:
+  rlimit saved_{};
+  void (*oldHandler_)(int) = SIG_DFL;
+};
+
+// Appends `count` points with one text attribute each to the open set.
+void AppendPoints(int count) {
+  for (int i = 0; i < count; ++i) {
+    double x = 139 + i * 1e-4, y = 35;
+    SHPObject* obj = SHPCreateSimpleObject(SHPT_POINT, 1, &x, &y, nullptr);
+    SHPWriteObject(OpenSet.ShpHandle, -1, obj);
+    SHPDestroyObject(obj);
+    DBFWriteStringAttribute(OpenSet.DbfHandle, ++OpenSet.RecordIndex, 0, "feature text");
+  }
+}
+
+struct SetCounts {
+  int shapes = -1, records = -1;
+};
+
+SetCounts CountSet(const std::string& base) {
+  SetCounts c;
+  if (SHPHandle shp = SHPOpen(base.c_str(), "rb")) {
+    SHPGetInfo(shp, &c.shapes, nullptr, nullptr, nullptr);
+    SHPClose(shp);
+  }
+  if (DBFHandle dbf = DBFOpen(base.c_str(), "rb")) {
+    c.records = DBFGetRecordCount(dbf);
+    DBFClose(dbf);
+  }
+  return c;
+}
+
+struct tfullcase {
+  const char* Name;
+  int Before;    // points written without a limit, in an earlier opening of the set
+  int Appended;  // points written under the limit
+  rlim_t Limit;  // bytes
+  bool Fails;    // the limit is reached
+};
+
+class FullDisk : public testing::TestWithParam<tfullcase> {
+ protected:
+  void TearDown() override { CloseLayerFiles(); }
+  ScratchDir dir;
+};
+
+// A failed write is reported when the set is finished, and the set is put back as it was
+// opened: the earlier points stay, as many shapes as records, and it opens again.
+TEST_P(FullDisk, AppendsAreReportedAndUndone) {
+  const tfullcase& c = GetParam();
+  UseCatalog({Entry("Pt", 3, {{"name", "h", 0, 40}})});
+  const std::string base = dir.Folder() + "Pt";
+  CreateLayerFiles(dir.Folder(), 1);
+  OpenLayerFiles(dir.Folder(), "Pt");
+  AppendPoints(c.Before);
+  FinishLayerFiles();
+  std::string message;
+  {
+    FileSizeLimit limit(c.Limit);
+    OpenLayerFiles(dir.Folder(), "Pt");
+    AppendPoints(c.Appended);
+    try {
+      FinishLayerFiles();
+    } catch (const NabikError& e) {
+      message = e.what();
+    }
+  }
+  EXPECT_EQ(OpenSet.ShpHandle, nullptr);
+  const SetCounts counts = CountSet(base);
+  if (c.Fails) {
+    EXPECT_TRUE(message.starts_with("Cannot write " + base + ".")) << message;
+    EXPECT_TRUE(message.ends_with(": File too large")) << message;
+    EXPECT_EQ(counts.shapes, c.Before);
+    EXPECT_EQ(counts.records, c.Before);
+  } else {
+    EXPECT_EQ(message, "");
+    EXPECT_EQ(counts.shapes, c.Before + c.Appended);
+    EXPECT_EQ(counts.records, c.Before + c.Appended);
+  }
+  // The set takes appends again once there is room.
+  OpenLayerFiles(dir.Folder(), "Pt");
+  AppendPoints(3);
+  FinishLayerFiles();
+  EXPECT_EQ(CountSet(base).shapes, counts.shapes + 3);
+  EXPECT_EQ(CountSet(base).records, counts.shapes + 3);
+}
+
+// A point costs 28 bytes in the main file, 8 in the index and 41 in the table.
+INSTANTIATE_TEST_SUITE_P(Cases, FullDisk,
+                         testing::Values(tfullcase{"EmptySetFillsUp", 0, 5000, 64 * 1024, true},
+                                         tfullcase{"EarlierPointsStay", 200, 5000, 64 * 1024, true},
+                                         tfullcase{"LimitReachedByTheFirstAppend", 1000, 1,
+                                                   28 * 1000 + 100, true},
+                                         tfullcase{"RoomEnough", 200, 300, 1024 * 1024, false}),
+                         [](const auto& info) { return std::string(info.param.Name); });
+
+TEST_F(Store, AnEmptySetThatCannotBeWrittenLeavesNoFiles) {
+  UseCatalog({Entry("Wide", 2, {{"a", "h", 0, 40}, {"b", "h", 0, 40}, {"c", "h", 1, 4}})});
+  std::string message;
+  {
+    // The main file's 100-byte header fits; the table's header (32 bytes a field and 33) does not.
+    FileSizeLimit limit(120);
+    try {
+      CreateLayerFiles(dir.Folder(), 1);
+    } catch (const NabikError& e) {
+      message = e.what();
+    }
+  }
+  EXPECT_EQ(message, "Cannot write " + dir.Folder() + "Wide.dbf: File too large");
+  EXPECT_TRUE(fs::is_empty(dir.Path()));
 }
 
 }  // namespace
