@@ -550,4 +550,25 @@ TEST_F(UnlhaTest, WebArchiveHoldsItsSourceFolder) {
             expected["ms4w/Apache/htdocs/index.html"]);
 }
 
+// ---- Faults: folders that cannot be made ----
+
+// The caller reports errno with the path; it must be the reason of this failure, not what an
+// earlier call left behind.
+TEST(UnlhaFolders, AFolderThatCannotBeMadeSetsItsReason) {
+  ScratchDir scratch;
+  WriteFile(scratch.Path() / "file", "x");
+  struct Case {
+    std::string path;
+    int error;
+  };
+  for (const Case& c : std::vector<Case>{{scratch.Folder() + "file", ENOTDIR},
+                                         {scratch.Folder() + "file/", ENOTDIR},
+                                         {scratch.Folder() + "file/sub/deeper", ENOTDIR},
+                                         {"/proc/nabik-test/out", ENOENT}}) {
+    errno = ENOTTY;
+    EXPECT_FALSE(ForceDirectories(c.path)) << c.path;
+    EXPECT_EQ(errno, c.error) << c.path << ": " << std::strerror(errno);
+  }
+}
+
 }  // namespace

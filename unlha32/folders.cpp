@@ -1,5 +1,6 @@
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <filesystem>
 
 #include "unlha32/unlha32.h"
@@ -12,8 +13,12 @@ bool DirectoryExists(const std::string& path) {
 bool ForceDirectories(const std::string& path) {
   if (path.empty()) return false;
   if (DirectoryExists(path)) return true;
-  std::error_code ignored;
-  std::filesystem::create_directories(path, ignored);
+  std::error_code error;
+  std::filesystem::create_directories(path, error);
   // The outcome, not the library's report, decides: a parallel creator may have won the race.
-  return DirectoryExists(path);
+  if (DirectoryExists(path)) return true;
+  // Callers report errno: give them the reason, not whatever an earlier call left there. A
+  // file standing where a folder should be is reported as "Not a directory".
+  errno = !error || error.value() == EEXIST ? ENOTDIR : error.value();
+  return false;
 }
