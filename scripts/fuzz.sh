@@ -86,12 +86,14 @@ run_one() {
   mkdir -p "$build/corpus/$t" "$build/findings/$t"
   local max_len=16384
   [[ "$t" == reader ]] && max_len=65536
+  local start
+  start="$(date +%s)"
   nice -n 19 "$build/${t}_fuzz" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 \
     -max_len="$max_len" -print_final_stats=1 -artifact_prefix="$build/findings/$t/" \
     "$build/corpus/$t" "$build/seeds/$t" >"$build/logs/$t.log" 2>&1 || true
   local execs
   execs="$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$build/logs/$t.log" | grep -o '[0-9]*$' || echo '?')"
-  echo "$t: ${seconds}s, ${execs} executions, $(ls "$build/findings/$t" | wc -l) findings," \
+  echo "$t: $(($(date +%s) - start))s, ${execs} executions, $(ls "$build/findings/$t" | wc -l) findings," \
        "corpus $(ls "$build/corpus/$t" | wc -l) inputs"
 }
 export -f run_one
