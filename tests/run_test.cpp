@@ -1,11 +1,17 @@
 // Conversion driver: flat zip extraction, the run over real and made-up inputs, batch mode.
 #include <gtest/gtest.h>
 #include <shapefil.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <zip.h>
 
 #include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <set>
 
@@ -13,6 +19,7 @@
 #include "run/driver.h"
 #include "run/unzip.h"
 #include "shpctl/errors.h"
+#include "shpctl/paths.h"
 #include "shpctl/shpctl.h"
 #include "shpctl/text.h"
 #include "support/test_support.h"
@@ -501,6 +508,462 @@ TEST(Batch, StatusLinesAndExitStatuses) {
   std::set<std::string> top;
   for (const auto& item : fs::directory_iterator(dir.Path())) top.insert(item.path().filename());
   EXPECT_EQ(top, (std::set<std::string>{"bad.zip", "bad.csv", "plain", "o"}));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Faults: a full disk, files that go away, paths that cannot be written, a zip bomb and a run
+// killed in the middle. The run ends with a clear message and loses nothing already written.
+
+const std::string kDemoSettings = std::string(NABIK_SOURCE_DIR) + "/data/demo/nabik-demo.Ini";
+
+std::string MeshFile(const std::string& layer) {
+  return testing_support::Sample(kMesh + "FG-GML-503041-" + layer + "-20181001-0001.xml");
+}
+
+// A file-size limit for this process and the programs it starts (writes past it fail with
+// EFBIG, as on a full disk: SIGXFSZ is ignored); the old limit comes back when the object goes.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    oldHandler_ = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit = saved_;
+    limit.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &saved_);
+    std::signal(SIGXFSZ, oldHandler_);
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+ private:
+  rlimit saved_{};
+  void (*oldHandler_)(int) = SIG_DFL;
+};
+
+// Runs the batch mode quietly with the demo settings, under a file-size limit in KiB (0: none).
+BatchRun NabikLimited(int limitKib, const std::string& args) {
+  const std::string all = "--quiet --settings " + Quote(kDemoSettings) + " " + args;
+  if (limitKib == 0) return Nabik(all);
+  FileSizeLimit limit(static_cast<rlim_t>(limitKib) * 1024);
+  return Nabik(all);
+}
+
+// The line the batch mode ends on: the run's last message.
+std::string LastLine(const std::string& err) {
+  std::string text = err;
+  while (!text.empty() && text.back() == '\n') text.pop_back();
+  const size_t lf = text.rfind('\n');
+  return lf == std::string::npos ? text : text.substr(lf + 1);
+}
+
+// Features of each layer that the run must hold: every catalog layer named in a file's path.
+std::map<std::string, int> ExpectedCounts(const std::vector<std::string>& files) {
+  std::map<std::string, int> counts;
+  for (const std::string& file : files) {
+    const std::string xml = ReadFile(file);
+    for (const tshpopentyp& entry : LayerCatalog)
+      if (file.find(entry.Name) != std::string::npos)
+        counts[entry.Name] += CountFeatures(xml, entry.Name);
+  }
+  return counts;
+}
+
+// Every set in `folder` opens, has as many shapes as records, and ogrinfo reads as many
+// features; `expected` gives the shapes of each set that must be there, and (when `only`) no
+// other set may be.
+void ExpectWholeSets(const std::string& folder, const std::map<std::string, int>& expected,
+                     const std::string& what, bool only = true) {
+  std::map<std::string, int> found;
+  for (const auto& item : fs::directory_iterator(folder)) {
+    if (item.path().extension() != ".shp") continue;
+    const std::string base = (item.path().parent_path() / item.path().stem()).string();
+    const SetCounts counts = CountSet(base);
+    EXPECT_EQ(counts.shapes, counts.records) << what << ": " << base;
+    found[item.path().stem()] = counts.shapes;
+    if (!testing_support::HaveProgram("ogrinfo")) continue;
+    int status = -1;
+    const std::string info = testing_support::RunCommand(
+        "ogrinfo -ro -so -al " + Quote(item.path().string()) + " 2>&1", &status);
+    EXPECT_EQ(status, 0) << what << ": " << info;
+    EXPECT_NE(info.find("Feature Count: " + std::to_string(counts.shapes) + "\n"),
+              std::string::npos)
+        << what << ": " << info;
+  }
+  if (only) {
+    EXPECT_EQ(found, expected) << what;
+    return;
+  }
+  for (const auto& [layer, shapes] : expected)
+    EXPECT_EQ(found[layer], shapes) << what << ": " << layer;
+}
+
+class Faults : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(LoadLayerCatalogFrom(std::string(NABIK_SOURCE_DIR) + "/data/nabik.csv"));
+    out = dir.Folder() + "out/";
+  }
+  std::string Args(const std::vector<std::string>& inputs) const {
+    std::string args = "-o " + Quote(out + "list.txt");
+    for (const std::string& input : inputs) args += " " + Quote(input);
+    return args;
+  }
+  ScratchDir dir;
+  std::string out;
+};
+
+struct tdiskcase {
+  const char* Name;
+  int LimitKib;
+  std::vector<std::string> Layers;     // the mesh files read, in order
+  std::string FailingFile;             // under the output folder; the message names it
+  size_t WholeInputs;                  // inputs whose features must all be in the sets
+  std::vector<std::string> EmptySets;  // sets created but put back empty
+};
+
+class FullDiskRun : public Faults, public ::testing::WithParamInterface<tdiskcase> {};
+
+// The run stops at the first refused write, with the file and the system's reason; what the
+// files before it put into the sets stays, and the set being written is put back whole.
+TEST_P(FullDiskRun, EndsWithAMessageAndKeepsEverySetWhole) {
+  const tdiskcase& c = GetParam();
+  std::vector<std::string> inputs;
+  for (const std::string& layer : c.Layers) inputs.push_back(MeshFile(layer));
+  const BatchRun run = NabikLimited(c.LimitKib, Args(inputs));
+  EXPECT_EQ(run.status, 1) << run.err;
+  const std::string message = LastLine(run.err);
+  EXPECT_TRUE(message.starts_with("Cannot write " + out + c.FailingFile)) << message;
+  EXPECT_TRUE(message.ends_with(": File too large")) << message;
+  std::map<std::string, int> expected =
+      ExpectedCounts({inputs.begin(), inputs.begin() + static_cast<long>(c.WholeInputs)});
+  for (const std::string& layer : c.EmptySets) expected[layer] = 0;
+  ExpectWholeSets(out, expected, c.Name);
+  const bool exportReached = c.FailingFile.starts_with("etc/");
+  EXPECT_EQ(fs::exists(out + "list.txt"), exportReached) << "the run list comes after the sets";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Limits, FullDiskRun,
+    testing::Values(
+        // ElevPt's table (1 055 bytes) is the first file to pass 1 KiB.
+        tdiskcase{"FirstTable", 1, {"ElevPt", "Cntr", "WA"}, "ElevPt.dbf", 0, {"ElevPt"}},
+        tdiskcase{"SecondLayer", 20, {"ElevPt", "Cntr", "WA"}, "Cntr.shp", 1, {"Cntr"}},
+        tdiskcase{"ThirdLayer", 100, {"ElevPt", "Cntr", "WA"}, "WA.shp", 2, {"WA"}},
+        // The second file appends to the set of the first: the first one's features stay.
+        tdiskcase{"AppendToAnEarlierSet", 200, {"WA", "WA"}, "WA.shp", 1, {}},
+        // Every set fits; the map export's font copy does not.
+        tdiskcase{"AfterTheSets", 170, {"ElevPt", "Cntr", "WA"}, "etc/", 3, {}}),
+    [](const auto& info) { return std::string(info.param.Name); });
+
+struct tfullfilecase {
+  const char* Name;
+  std::string Target;   // under the output folder, made a link to /dev/full
+  std::string Message;  // the whole last line, after the output folder
+  bool SetsWritten;     // the failure comes after the shapefile sets
+};
+
+class DevFullRun : public Faults, public ::testing::WithParamInterface<tfullfilecase> {};
+
+TEST_P(DevFullRun, EndsWithAMessageAndKeepsEverySetWhole) {
+  const tfullfilecase& c = GetParam();
+  fs::create_directories(fs::path(out + c.Target).parent_path());
+  fs::create_symlink("/dev/full", out + c.Target);
+  const std::vector<std::string> inputs = {MeshFile("ElevPt"), MeshFile("WA")};
+  const BatchRun run = NabikLimited(0, Args(inputs));
+  EXPECT_EQ(run.status, 1) << run.err;
+  EXPECT_EQ(LastLine(run.err), "Cannot write " + out + c.Message);
+  std::map<std::string, int> expected = ExpectedCounts({inputs[0]});
+  if (c.SetsWritten) expected = ExpectedCounts(inputs);
+  ExpectWholeSets(out, expected, c.Name);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, DevFullRun,
+    testing::Values(
+        // The set that cannot be created is not left behind, not even its link.
+        tfullfilecase{"Shapefile", "WA.shp", "WA.shp: No space left on device", false},
+        tfullfilecase{"ConversionList", "list.txt", "list.txt: No space left on device", true},
+        tfullfilecase{"MapFile", "ms4w/Apache/htdocs/list.map", "ms4w/Apache/htdocs/list.map",
+                      true},
+        tfullfilecase{"WebPage", "nabik.php", "nabik.php: No space left on device", true},
+        tfullfilecase{"FontList", "etc/winfonts.txt", "etc/winfonts.txt: No space left on device",
+                      true}),
+    [](const auto& info) { return std::string(info.param.Name); });
+
+// The settings file under a file-size limit: every write leaves the old file or the new one,
+// byte for byte, and a refused one is reported. Runs in a child process, which alone gets the
+// limit; its exit status says whether the write was refused.
+int WriteSettingsLimited(rlim_t limit, const std::function<void()>& write) {
+  const pid_t child = fork();
+  if (child == 0) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit r{};
+    getrlimit(RLIMIT_FSIZE, &r);
+    r.rlim_cur = limit;
+    setrlimit(RLIMIT_FSIZE, &r);
+    try {
+      write();
+    } catch (const NabikError& e) {
+      _exit(std::string(e.what()) == "Unable to write to " + SettingsFilePath ? 1 : 3);
+    }
+    _exit(0);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(Faults, TheSettingsFileIsTheOldOrTheNewOneNeverAMix) {
+  SettingsFilePath = dir.Folder() + "nabik.Ini";
+  const std::string old = ReadFile(kDemoSettings);
+  std::string written;
+  {
+    WriteFile(SettingsFilePath, old);
+    WriteOutputPath("/data/new/list.txt");
+    written = ReadFile(SettingsFilePath);
+  }
+  ASSERT_GT(written.size(), old.size());
+  for (rlim_t limit = 0; limit <= written.size() + 1; ++limit) {
+    WriteFile(SettingsFilePath, old);
+    const int status = WriteSettingsLimited(limit, [] { WriteOutputPath("/data/new/list.txt"); });
+    const std::string now = ReadFile(SettingsFilePath);
+    EXPECT_EQ(status, limit < written.size() ? 1 : 0) << limit;
+    EXPECT_EQ(now, status == 0 ? written : old) << limit;
+    // No temporary file stays beside it.
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), fs::directory_iterator()), 1)
+        << limit;
+  }
+}
+
+// The dialog's save writes key by key, each write whole: after a refused one, the keys before it
+// hold their new values and the rest their old ones.
+TEST_F(Faults, ARefusedDialogSaveStopsBetweenWholeKeys) {
+  SettingsFilePath = dir.Folder() + "nabik.Ini";
+  const std::string old = ReadFile(kDemoSettings);
+  WriteFile(SettingsFilePath, old);
+  LoadMapSettings();
+  const tsettingsfields before = FillSettingsDialog();
+  tsettingsfields after = before;
+  after.MapFileName = "renamed.map";
+  after.MapName = "A longer map name than the demo one";
+  after.MapWidth = "1600";
+  after.MapHeight = "1200";
+  after.MinScale = "1000";
+  after.MaxScale = "200000";
+  after.WebHeader = "header-of-the-new-site.html";
+  after.WebTemplate = "template-of-the-new-site.html";
+  after.WebFooter = "footer-of-the-new-site.html";
+  after.KanjiFont = "/usr/share/fonts/truetype/another/font-file.ttf";
+  SaveMapSettings(after);
+  const size_t full = ReadFile(SettingsFilePath).size();
+  // The changed fields, in the order the save writes them.
+  const auto changed = [](const tsettingsfields& f) {
+    return std::vector<std::string>{f.MapFileName, f.MapName,  f.MapWidth,  f.MapHeight,
+                                    f.MinScale,    f.MaxScale, f.WebHeader, f.WebTemplate,
+                                    f.WebFooter,   f.KanjiFont};
+  };
+  const std::vector<std::string> was = changed(before), is = changed(after);
+  int refused = 0;
+  for (rlim_t limit = old.size(); limit <= full; limit += 7) {
+    WriteFile(SettingsFilePath, old);
+    const int status = WriteSettingsLimited(limit, [&] { SaveMapSettings(after); });
+    ASSERT_TRUE(status == 0 || status == 1) << limit;
+    LoadMapSettings();
+    const std::vector<std::string> now = changed(FillSettingsDialog());
+    size_t newKeys = 0;
+    while (newKeys < now.size() && now[newKeys] == is[newKeys]) ++newKeys;
+    for (size_t k = newKeys; k < now.size(); ++k) EXPECT_EQ(now[k], was[k]) << limit << " " << k;
+    // Keys whose value does not change (flags, list positions) may be the refused one too.
+    if (status == 0) {
+      EXPECT_EQ(newKeys, now.size()) << limit;
+    }
+    refused += status == 1;
+  }
+  EXPECT_GT(refused, 0);
+}
+
+struct tvanishcase {
+  const char* Name;
+  std::function<void(const std::string&)> Change;  // done to the second input during the run
+  std::string MessageStart;                        // before the path
+};
+
+class VanishingInput : public Faults, public ::testing::WithParamInterface<tvanishcase> {};
+
+// A file chosen for the run is deleted or made unreadable while the run works on the file
+// before it: the run ends with a message naming it, the first file's set is whole, and no run
+// list is written.
+TEST_P(VanishingInput, EndsTheRunWithItsMessage) {
+  const tvanishcase& c = GetParam();
+  const std::string second = dir.Folder() + "copy-Cntr.xml";
+  WriteFile(second, ReadFile(MeshFile("Cntr")));
+  RecordingFront front;
+  front.output = out + "list.txt";
+  front.Add(MeshFile("WA"));
+  front.Add(second);
+  tfrontend f = front.Front();
+  bool changed = false;
+  f.SetStatus = [&](const std::string& status) {
+    if (!changed && status.starts_with(MeshFile("WA"))) {
+      c.Change(second);
+      changed = true;
+    }
+  };
+  SettingsFilePath = dir.Folder() + "no-settings.Ini";
+  LoadMapSettings();
+  EXPECT_EQ(RunConversion(f), tRunResult::Failed);
+  ASSERT_EQ(front.messages.size(), 1u);
+  EXPECT_TRUE(front.messages[0].starts_with(c.MessageStart + second + ": ")) << front.messages[0];
+  EXPECT_FALSE(fs::exists(out + "list.txt"));
+  // The second file's set is made before the file is opened: it stays, empty and whole.
+  std::map<std::string, int> expected = ExpectedCounts({MeshFile("WA")});
+  expected["Cntr"] = 0;
+  ExpectWholeSets(out, expected, c.Name);
+}
+
+INSTANTIATE_TEST_SUITE_P(Changes, VanishingInput,
+                         testing::Values(tvanishcase{"Deleted",
+                                                     [](const std::string& p) { fs::remove(p); },
+                                                     "Cannot open "},
+                                         tvanishcase{"ReplacedByAFolder",
+                                                     [](const std::string& p) {
+                                                       fs::remove(p);
+                                                       fs::create_directory(p);
+                                                     },
+                                                     "Cannot read "}),
+                         [](const auto& info) { return std::string(info.param.Name); });
+
+struct tpathcase {
+  const char* Name;
+  std::function<std::string(const std::string& scratch)> Prepare;  // returns the output path
+  bool Archive;                                                    // the input is a zip
+  std::function<std::string(const std::string& output)> Message;
+};
+
+class UnwritablePath : public Faults, public ::testing::WithParamInterface<tpathcase> {};
+
+TEST_P(UnwritablePath, EndsTheRunWithAClearMessage) {
+  const tpathcase& c = GetParam();
+  const std::string output = c.Prepare(dir.Folder());
+  if (output.empty()) GTEST_SKIP() << "this file system cannot make such a path";
+  const std::string input =
+      c.Archive ? testing_support::Sample("gml/FG-GML-503060-ALL-20170401.zip") : MeshFile("WA");
+  const BatchRun run = NabikLimited(0, "-o " + Quote(output) + " " + Quote(input));
+  testing_support::RunCommand("chattr -R -i " + Quote(dir.Folder()) + " 2>/dev/null");
+  EXPECT_EQ(run.status, 1) << run.err;
+  EXPECT_EQ(LastLine(run.err), c.Message(output));
+  EXPECT_FALSE(fs::exists(output));
+}
+
+// chattr +i works on some file systems only; an empty path skips the case.
+std::string ImmutableFolder(const std::string& scratch) {
+  fs::create_directories(scratch + "locked");
+  int status = -1;
+  testing_support::RunCommand("chattr +i " + Quote(scratch + "locked") + " 2>/dev/null", &status);
+  return status == 0 ? scratch + "locked/list.txt" : "";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, UnwritablePath,
+    testing::Values(
+        tpathcase{"OutputUnderAFile",
+                  [](const std::string& s) {
+                    WriteFile(s + "plain", "x");
+                    return s + "plain/out/list.txt";
+                  },
+                  false,
+                  [](const std::string& o) {
+                    return "Cannot create the output folder " + o.substr(0, o.size() - 8) +
+                           ": Not a directory";
+                  }},
+        tpathcase{"OutputUnderProc",
+                  [](const std::string&) { return std::string("/proc/nabik/out/list.txt"); }, false,
+                  [](const std::string&) {
+                    return std::string(
+                        "Cannot create the output folder /proc/nabik/out/: No such file or "
+                        "directory");
+                  }},
+        tpathcase{"ImmutableOutputFolder", ImmutableFolder, false,
+                  [](const std::string& o) { return "Cannot create " + FolderPart(o) + "WA.shp"; }},
+        tpathcase{"WorkFolderIsAFile",
+                  [](const std::string& s) {
+                    fs::create_directories(s + "out");
+                    WriteFile(s + "out/tmp", "x");
+                    return s + "out/list.txt";
+                  },
+                  true,
+                  [](const std::string& o) {
+                    return "Cannot create the folder " + FolderPart(o) + "tmp: Not a directory";
+                  }}),
+    [](const auto& info) { return std::string(info.param.Name); });
+
+// A small archive whose one entry inflates to far more than the room left: the extraction stops
+// with the system's message, and neither the cut entry nor its temporary file stays.
+TEST_F(Faults, AZipBombStopsTheExtractionCleanly) {
+  constexpr size_t kInflated = size_t{96} << 20;
+  constexpr int kRoomKib = 8 << 10;
+  const std::string bomb = dir.Folder() + "bomb.zip";
+  {
+    const std::string zeros(kInflated, '0');
+    MakeZip(bomb, {{"deep/FG-GML-bomb-WA.xml", zeros}});
+  }
+  ASSERT_LT(fs::file_size(bomb), size_t{1} << 20);
+  const BatchRun run = NabikLimited(kRoomKib, Args({MeshFile("ElevPt"), bomb}));
+  EXPECT_EQ(run.status, 1) << run.err;
+  EXPECT_EQ(LastLine(run.err), "Cannot write " + out + "tmp/FG-GML-bomb-WA.xml: File too large");
+  EXPECT_TRUE(fs::is_empty(out + "tmp"));
+  ExpectWholeSets(out, ExpectedCounts({MeshFile("ElevPt")}), "zip bomb");
+}
+
+// The run is killed while it converts the files of an archive in the work folder. The next run
+// into the same folder succeeds and converts the files left there together with its own.
+TEST_F(Faults, AKilledRunLeavesWorkTheNextRunFinishes) {
+  const std::string first = testing_support::Sample("gml/FG-GML-503060-ALL-20170401.zip");
+  const std::string second = testing_support::Sample("jpgis/FG-JPS-13112-05-Z001.zip");
+  const std::string command = "echo $$; exec " + std::string(NABIK_BINARY_DIR) +
+                              "/nabik --settings " + Quote(kDemoSettings) + " " + Args({first}) +
+                              " 2>&1";
+  FILE* pipe = popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  char line[4096];
+  ASSERT_NE(fgets(line, sizeof line, pipe), nullptr);
+  const pid_t pid = std::atoi(line);
+  int converting = 0;
+  while (fgets(line, sizeof line, pipe)) {
+    const std::string status(line);
+    if (status.starts_with(out + "tmp/") && status.find("処理中") != std::string::npos &&
+        ++converting == 2)
+      break;
+  }
+  ASSERT_EQ(converting, 2) << "the run ended before it could be killed";
+  kill(pid, SIGKILL);
+  pclose(pipe);
+
+  std::vector<std::string> leftovers;
+  for (const auto& item : fs::directory_iterator(out + "tmp"))
+    leftovers.push_back(item.path().string());
+  std::vector<std::string> counted;
+  ScratchDir copies;  // the leftovers and the second archive's files, to count their features
+  for (const std::string& path : leftovers) {
+    counted.push_back(copies.Folder() + "tmp/" + fs::path(path).filename().string());
+    fs::create_directories(copies.Folder() + "tmp");
+    fs::copy_file(path, counted.back());
+  }
+  fs::create_directories(copies.Folder() + "own");
+  ExtractZipFlat(second, copies.Folder() + "own");
+  for (const auto& item : fs::directory_iterator(copies.Folder() + "own"))
+    counted.push_back(item.path().string());
+
+  const BatchRun run = NabikLimited(0, Args({second}));
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(fs::is_empty(out + "tmp"));
+  // The file names carry the layer names; the folders of the copies carry none.
+  // Sets of layers the second run did not touch stay as the first run closed them: whole too.
+  ExpectWholeSets(out, ExpectedCounts(counted), "after the killed run", false);
+  std::cerr << leftovers.size() << " files were left in the work folder\n";
 }
 
 }  // namespace
