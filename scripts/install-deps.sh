@@ -8,6 +8,7 @@ packages=(
   libgtest-dev googletest
   gdal-bin mapserver-bin fonts-ipafont-gothic zip jlha-utils
   clang libclang-rt-14-dev
+  time
 )
 missing=()
 for p in "${packages[@]}"; do
