@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "shpctl/errors.h"
@@ -22,6 +23,26 @@ bool Blank(char c) {
   return static_cast<unsigned char>(c) <= 32;
 }
 
+constexpr uint64_t kLows = 0x7F7F7F7F7F7F7F7Full;
+constexpr uint64_t kHighBits = 0x8080808080808080ull;
+
+// True when all eight bytes of `word` are decimal digits (checked per byte, without carries).
+bool EightDigits(uint64_t word) {
+  const uint64_t low = word & kLows;
+  const uint64_t atLeast0 = (low + 0x5050505050505050ull) & kHighBits;  // low >= '0'
+  const uint64_t above9 = (low + 0x4646464646464646ull) & kHighBits;    // low > '9'
+  return ((word & kHighBits) | above9 | (~atLeast0 & kHighBits)) == 0;
+}
+
+// The value of eight decimal digits, the first the most significant, by three multiplications.
+uint64_t EightDigitsValue(uint64_t word) {
+  word -= 0x3030303030303030ull;
+  word = word * 10 + (word >> 8);
+  return (((word & 0x000000FF000000FFull) * (100 + (1000000ull << 32))) +
+          (((word >> 16) & 0x000000FF000000FFull) * (1 + (10000ull << 32)))) >>
+         32;
+}
+
 // Reads the number at p; the end of the number, or nullptr when none stands there. The common
 // coordinate ("33.666666667": at most 19 digits, no exponent) is computed exactly as an integer
 // divided by a power of ten, one correctly rounded operation as in from_chars, which takes the
@@ -36,9 +57,21 @@ const char* ReadNumber(const char* p, const char* end, double& value) {
   uint64_t mantissa = 0;
   int digits = 0, decimals = 0;
   for (; q < end && Digit(*q); ++q, ++digits) mantissa = mantissa * 10 + (*q - '0');
-  if (q < end && *q == '.')
-    for (++q; q < end && Digit(*q); ++q, ++digits, ++decimals)
-      mantissa = mantissa * 10 + (*q - '0');
+  if (q < end && *q == '.') {
+    ++q;
+    // Coordinates carry nine decimals: eight of them at once.
+    if (end - q >= 8) {
+      uint64_t word;
+      std::memcpy(&word, q, sizeof word);  // first byte lowest
+      if (EightDigits(word)) {
+        mantissa = mantissa * 100000000 + EightDigitsValue(word);
+        q += 8;
+        digits += 8;
+        decimals += 8;
+      }
+    }
+    for (; q < end && Digit(*q); ++q, ++digits, ++decimals) mantissa = mantissa * 10 + (*q - '0');
+  }
   const bool exponent = q < end && (*q == 'e' || *q == 'E');
   if (digits > 0 && digits <= 19 && !exponent && mantissa <= (uint64_t{1} << 53)) {
     value = static_cast<double>(mantissa) / kPowersOfTen[decimals];

@@ -71,7 +71,12 @@ tvalueconverter::tvalueconverter(std::string encoding)
 
 std::string_view tvalueconverter::ToTable(std::string_view value) {
   if (encoding_.empty() || PlainAscii(value)) return value;
-  if (const auto hit = cache_.find(value); hit != cache_.end()) return hit->second;
-  if (cache_.size() >= kCacheEntries) cache_.clear();
-  return cache_.emplace(std::string(value), ToCp932(value, encoding_.c_str())).first->second;
+  if (last_ && last_->first == value) return last_->second;  // a run of equal values
+  auto hit = cache_.find(value);
+  if (hit == cache_.end()) {
+    if (cache_.size() >= kCacheEntries) cache_.clear();
+    hit = cache_.emplace(std::string(value), ToCp932(value, encoding_.c_str())).first;
+  }
+  last_ = &*hit;
+  return hit->second;
 }

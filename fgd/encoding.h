@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 
 // The encoding named by an XML declaration on the file's first line, in capitals ("UTF-8"),
 // or empty when the line holds none. A UTF-8 byte order mark without a declaration gives UTF-8.
@@ -32,4 +33,5 @@ class tvalueconverter {
   };
   std::string encoding_;  // empty: no conversion
   std::unordered_map<std::string, std::string, thash, std::equal_to<>> cache_;
+  const std::pair<const std::string, std::string>* last_ = nullptr;  // the last value looked up
 };

@@ -305,12 +305,34 @@ class tfeaturereading {
   void WriteShape() {
     if (VertexCount == 0) return WriteNullShape();
     DropEmptyParts();
-    // A point takes the first vertex gathered.
-    const int vertices = shapeType_ == SHPT_POINT ? 1 : VertexCount;
-    SHPObject* shape =
-        SHPCreateObject(shapeType_, -1, PartCount, PartStarts.data(), PartTypes.data(), vertices,
-                        BufX.data(), BufY.data(), BufZ.data(), BufM.data());
-    Append(shape);
+    // The shape object is laid over the working buffers instead of copied from them: a copy
+    // costs seven allocations per feature, a large share of the time on building files. It
+    // holds what SHPCreateObject would make of the same arguments: one part from vertex 0 when
+    // none is marked, the first part starting at vertex 0, and a point takes the first vertex.
+    SHPObject shape{};
+    shape.nSHPType = shapeType_;
+    shape.nShapeId = -1;
+    shape.nVertices = shapeType_ == SHPT_POINT ? 1 : VertexCount;
+    shape.padfX = BufX.data();
+    shape.padfY = BufY.data();
+    shape.padfZ = BufZ.data();
+    shape.padfM = BufM.data();
+    int firstStart = 0, firstType = SHPP_RING;
+    if (shapeType_ != SHPT_POINT && shapeType_ != SHPT_NULL) {
+      if (PartCount == 0) {
+        shape.nParts = 1;
+        shape.panPartStart = &firstStart;
+        shape.panPartType = &firstType;
+      } else {
+        PartStarts[0] = 0;
+        shape.nParts = PartCount;
+        shape.panPartStart = PartStarts.data();
+        shape.panPartType = PartTypes.data();
+      }
+    }
+    SHPComputeExtents(&shape);
+    if (SHPWriteObject(OpenSet.ShpHandle, -1, &shape) < 0)
+      throw NabikError(path_ + ": cannot write a shape of the layer " + layer_.Name);
   }
 
   // A ring tag without coordinates leaves a part without vertices; one at the end of the
