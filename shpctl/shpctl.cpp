@@ -72,19 +72,23 @@ tbufferedfile* AsFile(SAFile file) {
   return reinterpret_cast<tbufferedfile*>(file);
 }
 
-bool FlushPending(tbufferedfile* f) {
+bool WriteAt(tbufferedfile* f, const char* data, size_t bytes, uint64_t at) {
   size_t done = 0;
-  while (done < f->pending.size()) {
-    const ssize_t n = ::pwrite(f->fd, f->pending.data() + done, f->pending.size() - done,
-                               static_cast<off_t>(f->pendingAt + done));
+  while (done < bytes) {
+    const ssize_t n = ::pwrite(f->fd, data + done, bytes - done, static_cast<off_t>(at + done));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       NoteWriteFailure(f, n < 0 ? errno : 0);
       f->failed = true;
-      break;
+      return false;
     }
     done += static_cast<size_t>(n);
   }
+  return true;
+}
+
+bool FlushPending(tbufferedfile* f) {
+  if (!f->pending.empty()) WriteAt(f, f->pending.data(), f->pending.size(), f->pendingAt);
   f->pending.clear();
   return !f->failed;
 }
@@ -129,6 +133,12 @@ SAOffset BufferedWrite(void* p, SAOffset size, SAOffset nmemb, SAFile file) {
   // mark with every record it appends); any other position sends them out first.
   const bool joins = f->pos >= f->pendingAt && f->pos <= f->pendingAt + f->pending.size();
   if (!f->pending.empty() && !joins && !FlushPending(f)) return 0;
+  if (bytes >= kPendingBytes) {
+    // A large block (the whole index at the close) goes out directly, not through a copy.
+    if (!FlushPending(f) || !WriteAt(f, static_cast<const char*>(p), bytes, f->pos)) return 0;
+    f->pos += bytes;
+    return nmemb;
+  }
   if (f->pending.empty()) {
     f->pendingAt = f->pos;
     if (f->pending.capacity() < kPendingBytes) f->pending.reserve(kPendingBytes);
