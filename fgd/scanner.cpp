@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "catalog/catalog.h"
+#include "fgd/bytescan.h"
 
 namespace {
 
@@ -17,8 +18,9 @@ std::string_view Strip(std::string_view t) {
   return t;
 }
 
+// Patterns and names are a few bytes long: compared inline, not through a library call.
 bool SameBytes(const char* p, std::string_view piece) {
-  return piece.empty() || std::memcmp(p, piece.data(), piece.size()) == 0;
+  return bytescan::Same(p, piece.data(), piece.size());
 }
 
 bool PiecesAt(std::string_view text, size_t at, std::string_view lead, std::string_view name,
@@ -53,7 +55,7 @@ size_t FindPattern(std::string_view text, std::string_view pattern) {
   const char* begin = text.data();
   const char* last = begin + (text.size() - pattern.size());
   for (const char* p = begin; p <= last;) {
-    p = static_cast<const char*>(std::memchr(p, first, last - p + 1));
+    p = bytescan::Find(p, last + 1, first);
     if (!p) break;
     if (SameBytes(p + 1, pattern.substr(1))) return p - begin;
     ++p;
@@ -70,7 +72,7 @@ size_t FindTag(std::string_view text, std::string_view lead, std::string_view na
   const char* begin = text.data();
   const char* last = begin + (text.size() - total);
   for (const char* p = begin; p <= last;) {
-    p = static_cast<const char*>(std::memchr(p, first, last - p + 1));
+    p = bytescan::Find(p, last + 1, first);
     if (!p) break;
     if (PiecesAt(text, p - begin, lead, name, tail)) return p - begin;
     ++p;
