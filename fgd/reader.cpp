@@ -118,7 +118,6 @@ class tfeaturereading {
   static bool Has(uint64_t present, tpatternbit bit) { return present >> bit & 1; }
 
   // The line dispatch: the first test that holds decides.
-
   void Dispatch(std::string_view line, const bytescan::ttags& tags) {
     const uint64_t c = keys_.Present(line, tags);
     if (!c) return;
