@@ -11,4 +11,6 @@ struct textent {
 extern textent Extent;
 
 // Puts the Extent back to its start values (both minima +2147483647, both maxima -2147483647).
-inline void ResetExtent() { Extent = textent{}; }
+inline void ResetExtent() {
+  Extent = textent{};
+}
