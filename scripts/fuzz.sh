@@ -76,8 +76,13 @@ done
 echo "built: ${targets[*]/%/_fuzz} in $build"
 [[ $build_only -eq 1 ]] && exit 0
 
-# Scratch files of the targets go to memory where it exists: fsync there costs nothing.
-[[ -d /dev/shm ]] && export TMPDIR=/dev/shm
+# Scratch files of the targets go to memory where it exists (fsync there costs nothing), in a
+# folder of this run: libFuzzer ends a target without its cleanup, so the folder goes here.
+scratch_root=/tmp
+[[ -d /dev/shm ]] && scratch_root=/dev/shm
+TMPDIR="$(mktemp -d "$scratch_root/nabik-fuzz-run-XXXXXX")"
+export TMPDIR
+trap 'rm -rf "$TMPDIR"' EXIT
 
 run_one() {
   local t="$1"
