@@ -26,8 +26,10 @@
 #include "susetu/susetu.h"
 #include "unlha32/unlha32.h"
 
+using testing_support::CountSet;
 using testing_support::ReadFile;
 using testing_support::ScratchDir;
+using testing_support::SetCounts;
 using testing_support::WriteFile;
 namespace fs = std::filesystem;
 
@@ -178,23 +180,6 @@ struct RecordingFront {
     return RunConversion(f);
   }
 };
-
-// Shapes and records of a layer set as shapelib reads them back.
-struct SetCounts {
-  int shapes = -1, records = -1;
-};
-SetCounts CountSet(const std::string& base) {
-  SetCounts c;
-  if (SHPHandle shp = SHPOpen(base.c_str(), "rb")) {
-    SHPGetInfo(shp, &c.shapes, nullptr, nullptr, nullptr);
-    SHPClose(shp);
-  }
-  if (DBFHandle dbf = DBFOpen(base.c_str(), "rb")) {
-    c.records = DBFGetRecordCount(dbf);
-    DBFClose(dbf);
-  }
-  return c;
-}
 
 // Number of start tags of `name` with an attribute in an XML file (one tag per line in FGD).
 int CountFeatures(const std::string& xml, const std::string& name) {

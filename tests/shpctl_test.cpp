@@ -12,8 +12,10 @@
 #include "shpctl/text.h"
 #include "support/test_support.h"
 
+using testing_support::CountSet;
 using testing_support::ReadFile;
 using testing_support::ScratchDir;
+using testing_support::SetCounts;
 using testing_support::WriteFile;
 namespace fs = std::filesystem;
 
@@ -312,23 +314,6 @@ void AppendPoints(int count) {
     SHPDestroyObject(obj);
     DBFWriteStringAttribute(OpenSet.DbfHandle, ++OpenSet.RecordIndex, 0, "feature text");
   }
-}
-
-struct SetCounts {
-  int shapes = -1, records = -1;
-};
-
-SetCounts CountSet(const std::string& base) {
-  SetCounts c;
-  if (SHPHandle shp = SHPOpen(base.c_str(), "rb")) {
-    SHPGetInfo(shp, &c.shapes, nullptr, nullptr, nullptr);
-    SHPClose(shp);
-  }
-  if (DBFHandle dbf = DBFOpen(base.c_str(), "rb")) {
-    c.records = DBFGetRecordCount(dbf);
-    DBFClose(dbf);
-  }
-  return c;
 }
 
 struct tfullcase {

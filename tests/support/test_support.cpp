@@ -1,5 +1,6 @@
 #include "support/test_support.h"
 
+#include <shapefil.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -59,6 +60,19 @@ std::string RunCommand(const std::string& command, int* status) {
   const int rc = pclose(pipe);
   if (status) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
   return output;
+}
+
+SetCounts CountSet(const std::string& base) {
+  SetCounts c;
+  if (SHPHandle shp = SHPOpen(base.c_str(), "rb")) {
+    SHPGetInfo(shp, &c.shapes, nullptr, nullptr, nullptr);
+    SHPClose(shp);
+  }
+  if (DBFHandle dbf = DBFOpen(base.c_str(), "rb")) {
+    c.records = DBFGetRecordCount(dbf);
+    DBFClose(dbf);
+  }
+  return c;
 }
 
 bool HaveProgram(const std::string& program) {

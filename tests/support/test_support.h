@@ -30,6 +30,13 @@ std::string Sample(std::string_view relative);
 // Runs a shell command and returns its standard output; `status` gets the exit status.
 std::string RunCommand(const std::string& command, int* status = nullptr);
 
+// Shapes and records of a layer set (base path without extension) as shapelib reads them
+// back; -1 for a file that does not open.
+struct SetCounts {
+  int shapes = -1, records = -1;
+};
+SetCounts CountSet(const std::string& base);
+
 // True when `program` is found on PATH.
 bool HaveProgram(const std::string& program);
 
