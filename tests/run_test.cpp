@@ -27,6 +27,7 @@
 #include "unlha32/unlha32.h"
 
 using testing_support::CountSet;
+using testing_support::FileSizeLimit;
 using testing_support::ReadFile;
 using testing_support::ScratchDir;
 using testing_support::SetCounts;
@@ -504,29 +505,6 @@ const std::string kDemoSettings = std::string(NABIK_SOURCE_DIR) + "/data/demo/na
 std::string MeshFile(const std::string& layer) {
   return testing_support::Sample(kMesh + "FG-GML-503041-" + layer + "-20181001-0001.xml");
 }
-
-// A file-size limit for this process and the programs it starts (writes past it fail with
-// EFBIG, as on a full disk: SIGXFSZ is ignored); the old limit comes back when the object goes.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    getrlimit(RLIMIT_FSIZE, &saved_);
-    oldHandler_ = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit limit = saved_;
-    limit.rlim_cur = bytes;
-    setrlimit(RLIMIT_FSIZE, &limit);
-  }
-  ~FileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &saved_);
-    std::signal(SIGXFSZ, oldHandler_);
-  }
-  FileSizeLimit(const FileSizeLimit&) = delete;
-  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
-
- private:
-  rlimit saved_{};
-  void (*oldHandler_)(int) = SIG_DFL;
-};
 
 // Runs the batch mode quietly with the demo settings, under a file-size limit in KiB (0: none).
 BatchRun NabikLimited(int limitKib, const std::string& args) {

@@ -13,6 +13,7 @@
 #include "support/test_support.h"
 
 using testing_support::CountSet;
+using testing_support::FileSizeLimit;
 using testing_support::ReadFile;
 using testing_support::ScratchDir;
 using testing_support::SetCounts;
@@ -283,27 +284,6 @@ TEST_F(Store, OgrinfoReadsTheJapaneseText) {
 }
 
 // ---- Faults: a full disk while a set is written ----
-
-// A file-size limit for this process (writes beyond it fail with EFBIG instead of raising
-// SIGXFSZ); the old limit comes back when the object goes.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    getrlimit(RLIMIT_FSIZE, &saved_);
-    oldHandler_ = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit limit = saved_;
-    limit.rlim_cur = bytes;
-    setrlimit(RLIMIT_FSIZE, &limit);
-  }
-  ~FileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &saved_);
-    std::signal(SIGXFSZ, oldHandler_);
-  }
-
- private:
-  rlimit saved_{};
-  void (*oldHandler_)(int) = SIG_DFL;
-};
 
 // Appends `count` points with one text attribute each to the open set.
 void AppendPoints(int count) {

@@ -22,6 +22,7 @@
 #include "ui/fieldtext.h"
 #include "ui/filefilter.h"
 #include "ui/messages.h"
+#include "ui/place.h"
 
 std::string CatalogFilePath = CatalogPath();
 
@@ -29,13 +30,6 @@ namespace {
 
 // The bytes of an input list line, as the file system spells the file's path.
 constexpr int kBytesRole = Qt::UserRole;
-
-template <typename T>
-T* Place(T* widget, const char* name, int left, int top, int width, int height) {
-  widget->setObjectName(QString::fromLatin1(name));
-  widget->setGeometry(left, top, width, height);
-  return widget;
-}
 
 QPushButton* Button(QWidget* parent, const char* name, const QString& caption, int left, int top) {
   return Place(new QPushButton(caption, parent), name, left, top, 75, 25);

@@ -14,15 +14,9 @@
 
 #include "ui/fieldtext.h"
 #include "ui/messages.h"
+#include "ui/place.h"
 
 namespace {
-
-template <typename T>
-T* Place(T* widget, const char* name, int left, int top, int width, int height) {
-  widget->setObjectName(QString::fromLatin1(name));
-  widget->setGeometry(left, top, width, height);
-  return widget;
-}
 
 QLabel* FieldLabel(QWidget* parent, const char* name, const QString& text, int left, int top) {
   return Place(new QLabel(text, parent), name, left, top, 78, 20);

@@ -1,5 +1,7 @@
 #pragma once
 // Helpers shared by the test programs: scratch folders, files, catalog lines.
+#include <sys/resource.h>
+
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -36,6 +38,20 @@ struct SetCounts {
   int shapes = -1, records = -1;
 };
 SetCounts CountSet(const std::string& base);
+
+// A file-size limit for this process and the programs it starts: writes past it fail with
+// EFBIG, as on a full disk (SIGXFSZ is ignored). The old limit comes back when the object goes.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes);
+  ~FileSizeLimit();
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+ private:
+  rlimit saved_{};
+  void (*oldHandler_)(int) = nullptr;
+};
 
 // True when `program` is found on PATH.
 bool HaveProgram(const std::string& program);
