@@ -18,7 +18,7 @@ work=${1:-${TMPDIR:-/tmp}/nabik-bench}
 megabytes=${NABIK_BENCH_MB:-200}
 runs=${NABIK_BENCH_RUNS:-7}
 build=${NABIK_BENCH_BUILD:-build-fgd}
-samples=$root/../shared/fgd-samples/gml/FG-GML-503041-ALL-20181001
+samples=$root/tests/data/fgd/gml/FG-GML-503041-ALL-20181001
 mkdir -p "$work"
 
 echo "Building ($build, release options)..."

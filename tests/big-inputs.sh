@@ -11,7 +11,7 @@ set -euo pipefail
 repo="$(cd "$(dirname "$0")/.." && pwd)"
 nabik="$(realpath "${1:-$repo/build-hard/nabik}")"
 work="${2:-/tmp/nabik-big}"
-samples="${NABIK_SAMPLES_DIR:-$repo/../shared/fgd-samples}"
+samples="${NABIK_SAMPLES_DIR:-$repo/tests/data/fgd}"
 mesh="$samples/gml/FG-GML-503041-ALL-20181001"
 settings="$repo/data/demo/nabik-demo.Ini"
 big_bytes="${NABIK_BIG_BYTES:-2147483648}"

@@ -6,7 +6,7 @@
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 root="$(cd "$here/../.." && pwd)"
-samples="${NABIK_SAMPLES_DIR:-$root/../shared/fgd-samples}"
+samples="${NABIK_SAMPLES_DIR:-$root/tests/data/fgd}"
 target="$1"
 out="$(mkdir -p "$2" && cd "$2" && pwd)"
 

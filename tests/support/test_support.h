@@ -26,7 +26,7 @@ class ScratchDir {
 std::string ReadFile(const std::filesystem::path& path);
 void WriteFile(const std::filesystem::path& path, std::string_view content);
 
-// Path of a file in the shared sample data.
+// Path of a file in the sample data copied into tests/data/fgd.
 std::string Sample(std::string_view relative);
 
 // Runs a shell command and returns its standard output; `status` gets the exit status.
