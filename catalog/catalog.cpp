@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "catalog/intconv.h"
-#include "shpctl/paths.h"
+#include "common/paths.h"
 
 std::vector<tshpopentyp> LayerCatalog;
 

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "shpctl/errors.h"
+#include "common/errors.h"
 
 std::optional<int32_t> ParseInt32(std::string_view text) {
   size_t i = 0;

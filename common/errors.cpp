@@ -1,4 +1,4 @@
-#include "shpctl/errors.h"
+#include "common/errors.h"
 
 std::string FormatMessage(const std::string& pattern, const std::string& value) {
   const auto at = pattern.find("%s");

@@ -1,4 +1,4 @@
-#include "shpctl/paths.h"
+#include "common/paths.h"
 
 #include <unistd.h>
 

@@ -1,11 +1,11 @@
-#include "shpctl/text.h"
+#include "common/text.h"
 
 #include <errno.h>
 #include <iconv.h>
 
 #include <memory>
 
-#include "shpctl/errors.h"
+#include "common/errors.h"
 
 namespace {
 

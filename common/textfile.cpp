@@ -1,11 +1,11 @@
-#include "shpctl/textfile.h"
+#include "common/textfile.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 
-#include "shpctl/errors.h"
+#include "common/errors.h"
 
 bool WriteWholeFile(const std::string& path, std::string_view content) {
   std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "wb"), &std::fclose);

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <string>
 
-#include "shpctl/errors.h"
-#include "shpctl/text.h"
+#include "common/errors.h"
+#include "common/text.h"
 
 namespace {
 

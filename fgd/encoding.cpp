@@ -2,7 +2,7 @@
 
 #include <array>
 
-#include "shpctl/text.h"
+#include "common/text.h"
 
 namespace {
 

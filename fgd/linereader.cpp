@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-#include "shpctl/errors.h"
+#include "common/errors.h"
 
 namespace {
 

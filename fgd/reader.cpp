@@ -17,9 +17,9 @@
 #include "fgd/linepatterns.h"
 #include "fgd/linereader.h"
 #include "fgd/scanner.h"
-#include "shpctl/errors.h"
+#include "common/errors.h"
 #include "shpctl/shpctl.h"
-#include "shpctl/text.h"
+#include "common/text.h"
 
 std::vector<double> BufX, BufY, BufZ, BufM;
 std::vector<int32_t> PartStarts, PartTypes;

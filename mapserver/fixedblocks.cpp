@@ -4,7 +4,7 @@
 #include <initializer_list>
 #include <optional>
 
-#include "shpctl/errors.h"
+#include "common/errors.h"
 #include "susetu/susetu.h"
 
 tmapfile::tmapfile(const std::string& path) : path_(path), file_(std::fopen(path.c_str(), "wb")) {}

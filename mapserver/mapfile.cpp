@@ -3,8 +3,8 @@
 #include "catalog/catalog.h"
 #include "fgd/extent.h"
 #include "mapserver/fixedblocks.h"
-#include "shpctl/paths.h"
-#include "shpctl/text.h"
+#include "common/paths.h"
+#include "common/text.h"
 #include "susetu/susetu.h"
 
 namespace {

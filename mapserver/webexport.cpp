@@ -12,10 +12,10 @@
 #include <vector>
 
 #include "mapserver/mapfile.h"
-#include "shpctl/errors.h"
-#include "shpctl/paths.h"
-#include "shpctl/text.h"
-#include "shpctl/textfile.h"
+#include "common/errors.h"
+#include "common/paths.h"
+#include "common/text.h"
+#include "common/textfile.h"
 #include "susetu/susetu.h"
 #include "unlha32/unlha32.h"
 

@@ -9,8 +9,8 @@
 
 #include "catalog/catalog.h"
 #include "run/driver.h"
-#include "shpctl/errors.h"
-#include "shpctl/text.h"
+#include "common/errors.h"
+#include "common/text.h"
 #include "susetu/susetu.h"
 #include "unlha32/unlha32.h"
 

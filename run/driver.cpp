@@ -13,11 +13,11 @@
 #include "fgd/reader.h"
 #include "mapserver/webexport.h"
 #include "run/unzip.h"
-#include "shpctl/errors.h"
-#include "shpctl/paths.h"
+#include "common/errors.h"
+#include "common/paths.h"
 #include "shpctl/shpctl.h"
-#include "shpctl/text.h"
-#include "shpctl/textfile.h"
+#include "common/text.h"
+#include "common/textfile.h"
 #include "unlha32/unlha32.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "shpctl/errors.h"
+#include "common/errors.h"
 
 namespace {
 

@@ -14,9 +14,9 @@
 #include <utility>
 #include <vector>
 
-#include "shpctl/errors.h"
+#include "common/errors.h"
 #include "shpctl/setsnapshot.h"
-#include "shpctl/textfile.h"
+#include "common/textfile.h"
 
 tlayerset OpenSet;
 

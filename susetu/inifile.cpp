@@ -8,8 +8,8 @@
 #include <climits>
 #include <cstdlib>
 
-#include "shpctl/paths.h"
-#include "shpctl/text.h"
+#include "common/paths.h"
+#include "common/text.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <optional>
 #include <string_view>
 
-#include "shpctl/paths.h"
-#include "shpctl/text.h"
+#include "common/paths.h"
+#include "common/text.h"
 #include "susetu/susetu.h"
 
 namespace {

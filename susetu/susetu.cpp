@@ -5,9 +5,9 @@
 #include <utility>
 
 #include "catalog/intconv.h"
-#include "shpctl/errors.h"
-#include "shpctl/paths.h"
-#include "shpctl/text.h"
+#include "common/errors.h"
+#include "common/paths.h"
+#include "common/text.h"
 #include "susetu/inifile.h"
 
 tmapsettings MapSettings;

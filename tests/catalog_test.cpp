@@ -7,8 +7,8 @@
 #include <set>
 
 #include "catalog/intconv.h"
-#include "shpctl/errors.h"
-#include "shpctl/text.h"
+#include "common/errors.h"
+#include "common/text.h"
 #include "support/test_support.h"
 
 using testing_support::ScratchDir;

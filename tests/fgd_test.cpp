@@ -22,9 +22,9 @@
 #include "fgd/linereader.h"
 #include "fgd/reader.h"
 #include "fgd/scanner.h"
-#include "shpctl/errors.h"
+#include "common/errors.h"
 #include "shpctl/shpctl.h"
-#include "shpctl/text.h"
+#include "common/text.h"
 #include "support/test_support.h"
 
 using testing_support::ReadFile;

@@ -10,9 +10,9 @@
 #include <functional>
 #include <vector>
 
-#include "shpctl/errors.h"
-#include "shpctl/paths.h"
-#include "shpctl/text.h"
+#include "common/errors.h"
+#include "common/paths.h"
+#include "common/text.h"
 #include "support/test_support.h"
 #include "susetu/inifile.h"
 

@@ -24,8 +24,8 @@
 #include <vector>
 
 #include "catalog/catalog.h"
-#include "shpctl/paths.h"
-#include "shpctl/text.h"
+#include "common/paths.h"
+#include "common/text.h"
 #include "support/test_support.h"
 #include "susetu/susetu.h"
 #include "ui/NabikU.h"

@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <map>
 
-#include "shpctl/text.h"
+#include "common/text.h"
 #include "support/test_support.h"
 #include "unlha32/command.h"
 #include "unlha32/entrypath.h"

@@ -16,7 +16,7 @@
 #include <iterator>
 
 #include "catalog/catalog.h"
-#include "shpctl/paths.h"
+#include "common/paths.h"
 #include "susetu/susetu.h"
 #include "ui/OKRightDlg.h"
 #include "ui/fieldtext.h"

@@ -6,7 +6,7 @@
 #include <QLineEdit>
 #include <QVariant>
 
-#include "shpctl/text.h"
+#include "common/text.h"
 #include "ui/messages.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <QStringList>
 
-#include "shpctl/text.h"
+#include "common/text.h"
 #include "unlha32/unlha32.h"
 
 tmessagebox ShowMessageBox = ShowModalMessageBox;

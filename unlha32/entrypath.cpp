@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "shpctl/text.h"
+#include "common/text.h"
 
 namespace {
 

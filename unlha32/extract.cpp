@@ -10,7 +10,7 @@
 #include <cstring>
 #include <vector>
 
-#include "shpctl/paths.h"
+#include "common/paths.h"
 #include "unlha32/entrypath.h"
 #include "unlha32/unlha32.h"
 

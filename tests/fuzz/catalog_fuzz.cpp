@@ -6,7 +6,7 @@
 
 #include "catalog/catalog.h"
 #include "fuzz_support.h"
-#include "shpctl/errors.h"
+#include "common/errors.h"
 #include "shpctl/shpctl.h"
 
 using namespace fuzz_support;

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "fuzz_support.h"
-#include "shpctl/text.h"
+#include "common/text.h"
 #include "susetu/inifile.h"
 
 using namespace fuzz_support;

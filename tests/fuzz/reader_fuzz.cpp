@@ -10,7 +10,7 @@
 #include "catalog/catalog.h"
 #include "fgd/reader.h"
 #include "fuzz_support.h"
-#include "shpctl/errors.h"
+#include "common/errors.h"
 #include "shpctl/shpctl.h"
 
 using namespace fuzz_support;

@@ -13,7 +13,7 @@
 
 #include "fuzz_support.h"
 #include "run/unzip.h"
-#include "shpctl/errors.h"
+#include "common/errors.h"
 
 using namespace fuzz_support;
 
