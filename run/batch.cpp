@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "catalog/catalog.h"
-#include "run/driver.h"
 #include "common/errors.h"
 #include "common/text.h"
+#include "run/driver.h"
 #include "susetu/susetu.h"
 #include "unlha32/unlha32.h"
 
@@ -148,7 +148,10 @@ int RunBatch(int argc, char** argv) {
     std::fprintf(stderr, "nabik: %s: %s\n", catalog.c_str(), DisplayUtf8(e.what()).c_str());
     return 2;
   }
-  if (!args.settings.empty()) SettingsFilePath = args.settings;
+  if (!args.settings.empty()) {
+    SettingsFilePath = args.settings;
+    SettingsSeedPath.clear();
+  }
   LoadMapSettings();
 
   StartUnlha();

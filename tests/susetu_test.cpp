@@ -43,6 +43,7 @@ class Settings : public ::testing::Test {
   }
   void TearDown() override {
     SettingsFilePath = saved_;
+    SettingsSeedPath.clear();
     MapSettings = tmapsettings{};
   }
   // A settings file holding `lines` (UTF-8, converted to CP932) under [MapServer].
@@ -582,5 +583,63 @@ INSTANTIATE_TEST_SUITE_P(
                     tcutsection{"SecondByteIsBracket", "\x81]", false},
                     tcutsection{"LeadByteAsSecondByte", "\x81\x81", false}),
     [](const auto& info) { return std::string(info.param.Name); });
+
+// ---- Where the file lives ----
+
+struct tplacecase {
+  const char* Name;
+  bool Writable;
+  const char* ConfigHome;
+  const char* Home;
+  const char* Path;
+  const char* Seed;
+};
+
+class Place : public testing::TestWithParam<tplacecase> {};
+
+TEST_P(Place, BesideAWritableProgramElseInTheUsersConfigFolder) {
+  const tplacecase& c = GetParam();
+  const tsettingsplace place =
+      SettingsPlaceFor("/opt/nabik/nabik", c.Writable, c.ConfigHome, c.Home);
+  EXPECT_EQ(place.Path, c.Path);
+  EXPECT_EQ(place.Seed, c.Seed);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Place,
+    testing::Values(tplacecase{"Writable", true, "/c", "/h", "/opt/nabik/nabik.Ini", ""},
+                    tplacecase{"ConfigHome", false, "/c/", "/h", "/c/nabik/nabik.Ini",
+                               "/opt/nabik/nabik.Ini"},
+                    tplacecase{"UnsetConfigHome", false, nullptr, "/h",
+                               "/h/.config/nabik/nabik.Ini", "/opt/nabik/nabik.Ini"},
+                    tplacecase{"EmptyConfigHome", false, "", "/h/", "/h/.config/nabik/nabik.Ini",
+                               "/opt/nabik/nabik.Ini"},
+                    tplacecase{"RelativeConfigHome", false, "c", "/h", "/h/.config/nabik/nabik.Ini",
+                               "/opt/nabik/nabik.Ini"},
+                    tplacecase{"NoHome", false, nullptr, "", "/opt/nabik/nabik.Ini", ""}),
+    [](const auto& info) { return std::string(info.param.Name); });
+
+// The user's file starts as the shipped one: read in its place, copied at the first write
+// (folders made), and from then on it alone counts; the shipped file never changes.
+TEST_F(Settings, TheUsersFileStartsAsACopyOfTheShippedOne) {
+  const std::string shipped = Sjis("[MapServer]\r\nMap名=shipped\r\n");
+  const std::string seed = dir_.Folder() + "shipped.Ini";
+  WriteFile(seed, shipped);
+  SettingsFilePath = dir_.Folder() + "config/nabik/nabik.Ini";
+  SettingsSeedPath = seed;
+  LoadMapSettings();
+  EXPECT_EQ(MapSettings.MapName, "shipped");
+  EXPECT_FALSE(fs::exists(SettingsFilePath)) << "reading creates nothing";
+  WriteOutputPath("/out/list.txt");
+  EXPECT_EQ(FileText(), shipped + Sjis("[フォルダー]\r\n出力=/out/list.txt\r\n"));
+  fs::remove(seed);
+  LoadMapSettings();
+  EXPECT_EQ(MapSettings.MapName, "shipped");
+  // Without a shipped file the user's file starts empty.
+  SettingsFilePath = dir_.Folder() + "other/nabik.Ini";
+  WriteOutputPath("/x");
+  EXPECT_EQ(FileText(), Sjis("[フォルダー]\r\n出力=/x\r\n"));
+  SettingsSeedPath.clear();
+}
 
 }  // namespace
