@@ -587,59 +587,41 @@ INSTANTIATE_TEST_SUITE_P(
 // ---- Where the file lives ----
 
 struct tplacecase {
-  const char* Name;
   bool Writable;
   const char* ConfigHome;
   const char* Home;
-  const char* Path;
-  const char* Seed;
+  const char* Path;  // the seed is the file beside the program whenever Path is elsewhere
 };
 
-class Place : public testing::TestWithParam<tplacecase> {};
-
-TEST_P(Place, BesideAWritableProgramElseInTheUsersConfigFolder) {
-  const tplacecase& c = GetParam();
-  const tsettingsplace place =
-      SettingsPlaceFor("/opt/nabik/nabik", c.Writable, c.ConfigHome, c.Home);
-  EXPECT_EQ(place.Path, c.Path);
-  EXPECT_EQ(place.Seed, c.Seed);
+TEST(SettingsPlace, BesideAWritableProgramElseInTheUsersConfigFolder) {
+  const std::string beside = "/opt/nabik/nabik.Ini";
+  for (const tplacecase& c : {tplacecase{true, "/c", "/h", "/opt/nabik/nabik.Ini"},
+                              tplacecase{false, "/c/", "/h", "/c/nabik/nabik.Ini"},
+                              tplacecase{false, nullptr, "/h", "/h/.config/nabik/nabik.Ini"},
+                              tplacecase{false, "", "/h/", "/h/.config/nabik/nabik.Ini"},
+                              tplacecase{false, "rel", "/h", "/h/.config/nabik/nabik.Ini"},
+                              tplacecase{false, nullptr, "", "/opt/nabik/nabik.Ini"}}) {
+    const tsettingsplace place =
+        SettingsPlaceFor("/opt/nabik/nabik", c.Writable, c.ConfigHome, c.Home);
+    EXPECT_EQ(place.Path, c.Path);
+    EXPECT_EQ(place.Seed, place.Path == beside ? "" : beside) << c.Path;
+  }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, Place,
-    testing::Values(tplacecase{"Writable", true, "/c", "/h", "/opt/nabik/nabik.Ini", ""},
-                    tplacecase{"ConfigHome", false, "/c/", "/h", "/c/nabik/nabik.Ini",
-                               "/opt/nabik/nabik.Ini"},
-                    tplacecase{"UnsetConfigHome", false, nullptr, "/h",
-                               "/h/.config/nabik/nabik.Ini", "/opt/nabik/nabik.Ini"},
-                    tplacecase{"EmptyConfigHome", false, "", "/h/", "/h/.config/nabik/nabik.Ini",
-                               "/opt/nabik/nabik.Ini"},
-                    tplacecase{"RelativeConfigHome", false, "c", "/h", "/h/.config/nabik/nabik.Ini",
-                               "/opt/nabik/nabik.Ini"},
-                    tplacecase{"NoHome", false, nullptr, "", "/opt/nabik/nabik.Ini", ""}),
-    [](const auto& info) { return std::string(info.param.Name); });
-
-// The user's file starts as the shipped one: read in its place, copied at the first write
-// (folders made), and from then on it alone counts; the shipped file never changes.
+// Before the first write the shipped file is read in place of the user's; the first write
+// makes the folders and starts from the shipped content (or from nothing without one).
 TEST_F(Settings, TheUsersFileStartsAsACopyOfTheShippedOne) {
   const std::string shipped = Sjis("[MapServer]\r\nMap名=shipped\r\n");
-  const std::string seed = dir_.Folder() + "shipped.Ini";
-  WriteFile(seed, shipped);
-  SettingsFilePath = dir_.Folder() + "config/nabik/nabik.Ini";
-  SettingsSeedPath = seed;
-  LoadMapSettings();
-  EXPECT_EQ(MapSettings.MapName, "shipped");
-  EXPECT_FALSE(fs::exists(SettingsFilePath)) << "reading creates nothing";
-  WriteOutputPath("/out/list.txt");
-  EXPECT_EQ(FileText(), shipped + Sjis("[フォルダー]\r\n出力=/out/list.txt\r\n"));
-  fs::remove(seed);
-  LoadMapSettings();
-  EXPECT_EQ(MapSettings.MapName, "shipped");
-  // Without a shipped file the user's file starts empty.
-  SettingsFilePath = dir_.Folder() + "other/nabik.Ini";
-  WriteOutputPath("/x");
-  EXPECT_EQ(FileText(), Sjis("[フォルダー]\r\n出力=/x\r\n"));
-  SettingsSeedPath.clear();
+  WriteFile(SettingsSeedPath = dir_.Folder() + "shipped.Ini", shipped);
+  for (const std::string& start : {shipped, std::string()}) {
+    SettingsFilePath = dir_.Folder() + std::to_string(start.size()) + "/nabik/nabik.Ini";
+    LoadMapSettings();
+    EXPECT_EQ(MapSettings.MapName, start.empty() ? "" : "shipped");
+    EXPECT_FALSE(fs::exists(SettingsFilePath));
+    WriteOutputPath("/x");
+    EXPECT_EQ(FileText(), start + Sjis("[フォルダー]\r\n出力=/x\r\n"));
+    fs::remove(SettingsSeedPath);
+  }
 }
 
 }  // namespace
