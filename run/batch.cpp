@@ -119,7 +119,8 @@ const char* BatchUsage() {
          "the catalog) in the folder of OUTPUT, writes the list of inputs to OUTPUT, and exports\n"
          "a MapServer web installation there. Without arguments nabik opens its window.\n"
          "  --catalog FILE   layer catalog to use instead of nabik.csv beside the program\n"
-         "  --settings FILE  settings file to read instead of nabik.Ini beside the program\n"
+         "  --settings FILE  settings file to read instead of nabik.Ini (beside the program, or\n"
+         "                   in ~/.config/nabik/ where the program's folder is not writable)\n"
          "  --quiet          no status lines\n"
          "Exit status: 0 run finished, 1 run ended on an error, 2 usage or catalog error.\n";
 }
