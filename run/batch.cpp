@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "catalog/catalog.h"
-#include "run/driver.h"
 #include "common/errors.h"
 #include "common/text.h"
+#include "run/driver.h"
 #include "susetu/susetu.h"
 #include "unlha32/unlha32.h"
 
@@ -119,7 +119,8 @@ const char* BatchUsage() {
          "the catalog) in the folder of OUTPUT, writes the list of inputs to OUTPUT, and exports\n"
          "a MapServer web installation there. Without arguments nabik opens its window.\n"
          "  --catalog FILE   layer catalog to use instead of nabik.csv beside the program\n"
-         "  --settings FILE  settings file to read instead of nabik.Ini beside the program\n"
+         "  --settings FILE  settings file to read instead of nabik.Ini (beside the program, or\n"
+         "                   in ~/.config/nabik/ where the program's folder is not writable)\n"
          "  --quiet          no status lines\n"
          "Exit status: 0 run finished, 1 run ended on an error, 2 usage or catalog error.\n";
 }
@@ -148,7 +149,10 @@ int RunBatch(int argc, char** argv) {
     std::fprintf(stderr, "nabik: %s: %s\n", catalog.c_str(), DisplayUtf8(e.what()).c_str());
     return 2;
   }
-  if (!args.settings.empty()) SettingsFilePath = args.settings;
+  if (!args.settings.empty()) {
+    SettingsFilePath = args.settings;
+    SettingsSeedPath.clear();
+  }
   LoadMapSettings();
 
   StartUnlha();

@@ -1,16 +1,26 @@
 #!/usr/bin/env bash
-# The main job on bundled data: installs what is missing, builds, and converts the demo data
-# (a whole GML mesh in a zip and a JPGIS point file) into ./out/.
+# The main job on bundled data: installs what is missing, builds, and converts one region in
+# each encoding (see data/demo/README.md): the whole GML mesh 503041, zipped as the agency ships
+# a mesh, into ./out/gml/, and Setagaya's JPGIS files into ./out/jpgis/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 bash scripts/build.sh build
+nabik=(build/nabik --settings data/demo/nabik-demo.Ini)
+samples=tests/data/fgd
 out="$PWD/out"
 rm -rf "$out"
-build/nabik --settings data/demo/nabik-demo.Ini -o "$out/nabik.txt" \
-  data/demo/FG-GML-503060-ALL-20170401.zip data/demo/FG-JPS-13112-CommPt-20111221-0001.xml
+mkdir -p "$out"
+mesh="$out/FG-GML-503041-ALL-20181001.zip"
+zip -qj "$mesh" "$samples"/gml/FG-GML-503041-ALL-20181001/*
+"${nabik[@]}" -o "$out/gml/nabik.txt" "$mesh"
+"${nabik[@]}" -o "$out/jpgis/nabik.txt" \
+  "$samples/jpgis/FG-JPS-13112-05-Z001.zip" "$samples/jpgis/FG-JPS-13112-CommPt-20111221-0001.xml"
 echo
-echo "Shapefiles:  $out/*.shp ($(ls "$out"/*.shp | wc -l) layers)"
-echo "Map file:    $out/ms4w/Apache/htdocs/nabik.map"
-echo "Viewer page: $out/nabik.php"
-echo "Run list:    $out/nabik.txt"
+for encoding in gml jpgis; do
+  echo "$encoding:"
+  echo "  Shapefiles:  $out/$encoding/*.shp ($(ls "$out/$encoding"/*.shp | wc -l) layers)"
+  echo "  Map file:    $out/$encoding/ms4w/Apache/htdocs/nabik.map"
+  echo "  Viewer page: $out/$encoding/nabik.php"
+  echo "  Run list:    $out/$encoding/nabik.txt"
+done

@@ -9,6 +9,8 @@ packages=(
   gdal-bin mapserver-bin fonts-ipafont-gothic zip jlha-utils
   clang libclang-rt-14-dev
   time
+  dpkg-dev      # cpack's package dependencies (dpkg-shlibdeps)
+  xvfb xdotool  # the installed program's windows driven as another user (tests/package_check.sh)
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -1,12 +1,21 @@
 #!/usr/bin/env bash
-# Renders both windows offscreen into docs/ (no display needed): the main window with files in
-# the list after a finished run over the sample data, and the MapServer settings dialog.
+# Renders both windows offscreen into docs/ (no display needed): the main window after a run
+# over the demo's GML mesh with the JPGIS files added since, and the MapServer settings dialog.
+# The demo's inputs are staged in a neutral folder, so the pictures show no path of this machine.
 #   scripts/screenshots.sh [BUILD_DIR]     (default: build-ui)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 dir=${1:-build-ui}
 bash scripts/build.sh "$dir"
+demo=/home/user/nabik-demo
+[[ -e "$demo" ]] && { echo "$demo exists; move it away first" >&2; exit 1; }
+trap 'rm -rf "$demo"' EXIT
+mkdir -p "$demo"
+samples=tests/data/fgd
+zip -qj "$demo/FG-GML-503041-ALL-20181001.zip" "$samples"/gml/FG-GML-503041-ALL-20181001/*
+cp "$samples/jpgis/FG-JPS-13112-05-Z001.zip" "$samples/jpgis/FG-JPS-13112-CommPt-20111221-0001.xml" \
+  "$demo/"
 mkdir -p docs
-NABIK_SCREENSHOT_DIR="$PWD/docs" QT_QPA_PLATFORM=offscreen \
+NABIK_SCREENSHOT_DIR="$PWD/docs" NABIK_SCREENSHOT_DATA="$demo" QT_QPA_PLATFORM=offscreen \
   "$dir/tests/ui_test" --gtest_filter='Run.PicturesOfBothWindows'
 ls -l docs/nabik-main.png docs/nabik-settings.png

@@ -1,7 +1,13 @@
 #include "susetu/susetu.h"
 
+#include <unistd.h>
+
 #include <array>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <optional>
+#include <system_error>
 #include <utility>
 
 #include "catalog/intconv.h"
@@ -10,8 +16,35 @@
 #include "common/text.h"
 #include "susetu/inifile.h"
 
+tsettingsplace SettingsPlaceFor(const std::string& exePath, bool folderWritable,
+                                const char* configHome, const char* home) {
+  const std::string beside = ChangeFileExt(exePath, ".Ini");
+  if (folderWritable) return {beside, {}};
+  // Relative values are ignored, as the XDG base directory rules say.
+  std::string config;
+  if (configHome && configHome[0] == '/')
+    config = configHome;
+  else if (home && home[0] == '/')
+    config = std::string(home) + (home[std::strlen(home) - 1] == '/' ? "" : "/") + ".config";
+  else
+    return {beside, {}};
+  if (config.back() != '/') config += '/';
+  return {config + "nabik/" + FileNamePart(beside), beside};
+}
+
+tsettingsplace SettingsPlace() {
+  const std::string exe = ExePath();
+  const std::string folder = FolderPart(exe);
+  return SettingsPlaceFor(exe, access(folder.empty() ? "." : folder.c_str(), W_OK) == 0,
+                          std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME"));
+}
+
 tmapsettings MapSettings;
-std::string SettingsFilePath = ChangeFileExt(ExePath(), ".Ini");
+namespace {
+const tsettingsplace kStartPlace = SettingsPlace();
+}
+std::string SettingsFilePath = kStartPlace.Path;
+std::string SettingsSeedPath = kStartPlace.Seed;
 
 namespace {
 
@@ -85,7 +118,27 @@ std::string FlagText(bool on) {
   return on ? "1" : "0";
 }
 
+// The file the settings are read from: the seed while the settings file does not exist yet.
+std::string ReadPath() {
+  std::error_code ec;
+  if (!SettingsSeedPath.empty() && !std::filesystem::exists(SettingsFilePath, ec))
+    return SettingsSeedPath;
+  return SettingsFilePath;
+}
+
+// Before the first write into the user's folder: the folder, and the seed's content in the file.
+// Failures here show as the refused write that follows.
+void PrepareFirstWrite() {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  if (SettingsSeedPath.empty() || fs::exists(SettingsFilePath, ec)) return;
+  fs::create_directories(FolderPart(SettingsFilePath), ec);
+  if (fs::is_regular_file(SettingsSeedPath, ec))
+    fs::copy_file(SettingsSeedPath, SettingsFilePath, ec);
+}
+
 void WriteOrRaise(const std::string& section, const std::string& key, const std::string& value) {
+  PrepareFirstWrite();
   if (!WriteIniValue(SettingsFilePath, section, key, value))
     throw NabikError(FormatMessage("Unable to write to %s", SettingsFilePath));
 }
@@ -112,7 +165,7 @@ const std::vector<std::string>& ImageTypeItems() {
 }
 
 void LoadMapSettings() {
-  const tinifile ini = LoadIniFile(SettingsFilePath);
+  const tinifile ini = LoadIniFile(ReadPath());
   const auto text = [&](tmapkey key) { return ReadText(ini, kMapSection, MapKey(key)); };
   tmapsettings s;
   s.MapFileName = text(kMapFileName);
@@ -176,7 +229,7 @@ tsettingsfields FillSettingsDialog() {
 }
 
 std::string ReadOutputPath() {
-  return ReadText(LoadIniFile(SettingsFilePath), FolderSection(), OutputPathKey());
+  return ReadText(LoadIniFile(ReadPath()), FolderSection(), OutputPathKey());
 }
 
 void WriteOutputPath(const std::string& path) {

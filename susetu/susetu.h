@@ -26,9 +26,29 @@ struct tmapsettings {
 
 extern tmapsettings MapSettings;
 
-// Path of the settings file: nabik.Ini beside the executable unless batch mode or a test sets
-// another.
+// Where the settings live: `Path` is read and written; while it does not exist, `Seed` (when
+// not empty) is read in its place and copied to `Path` before the first write.
+struct tsettingsplace {
+  std::string Path;
+  std::string Seed;
+};
+
+// The settings file of a program at `exePath`: nabik.Ini beside it when its folder is writable
+// (a build tree, a portable copy). An installed program's folder is not: then nabik/nabik.Ini in
+// the user's configuration folder (`configHome`, or `home` + "/.config" when that is null,
+// empty or relative), seeded from nabik.Ini beside the executable. Without either variable the
+// file beside the executable stays, and its writes are refused as ever.
+tsettingsplace SettingsPlaceFor(const std::string& exePath, bool folderWritable,
+                                const char* configHome, const char* home);
+
+// The place for this process: its executable, access(W_OK) on its folder, $XDG_CONFIG_HOME and
+// $HOME.
+tsettingsplace SettingsPlace();
+
+// Path of the settings file (SettingsPlace() at start) unless batch mode or a test sets
+// another, and the file it starts from (empty: none).
 extern std::string SettingsFilePath;
+extern std::string SettingsSeedPath;
 
 // What the settings dialog shows and hands over: texts as typed, check states, list positions.
 struct tsettingsfields {

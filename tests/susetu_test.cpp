@@ -43,6 +43,7 @@ class Settings : public ::testing::Test {
   }
   void TearDown() override {
     SettingsFilePath = saved_;
+    SettingsSeedPath.clear();
     MapSettings = tmapsettings{};
   }
   // A settings file holding `lines` (UTF-8, converted to CP932) under [MapServer].
@@ -582,5 +583,45 @@ INSTANTIATE_TEST_SUITE_P(
                     tcutsection{"SecondByteIsBracket", "\x81]", false},
                     tcutsection{"LeadByteAsSecondByte", "\x81\x81", false}),
     [](const auto& info) { return std::string(info.param.Name); });
+
+// ---- Where the file lives ----
+
+struct tplacecase {
+  bool Writable;
+  const char* ConfigHome;
+  const char* Home;
+  const char* Path;  // the seed is the file beside the program whenever Path is elsewhere
+};
+
+TEST(SettingsPlace, BesideAWritableProgramElseInTheUsersConfigFolder) {
+  const std::string beside = "/opt/nabik/nabik.Ini";
+  for (const tplacecase& c : {tplacecase{true, "/c", "/h", "/opt/nabik/nabik.Ini"},
+                              tplacecase{false, "/c/", "/h", "/c/nabik/nabik.Ini"},
+                              tplacecase{false, nullptr, "/h", "/h/.config/nabik/nabik.Ini"},
+                              tplacecase{false, "", "/h/", "/h/.config/nabik/nabik.Ini"},
+                              tplacecase{false, "rel", "/h", "/h/.config/nabik/nabik.Ini"},
+                              tplacecase{false, nullptr, "", "/opt/nabik/nabik.Ini"}}) {
+    const tsettingsplace place =
+        SettingsPlaceFor("/opt/nabik/nabik", c.Writable, c.ConfigHome, c.Home);
+    EXPECT_EQ(place.Path, c.Path);
+    EXPECT_EQ(place.Seed, place.Path == beside ? "" : beside) << c.Path;
+  }
+}
+
+// Before the first write the shipped file is read in place of the user's; the first write
+// makes the folders and starts from the shipped content (or from nothing without one).
+TEST_F(Settings, TheUsersFileStartsAsACopyOfTheShippedOne) {
+  const std::string shipped = Sjis("[MapServer]\r\nMap名=shipped\r\n");
+  WriteFile(SettingsSeedPath = dir_.Folder() + "shipped.Ini", shipped);
+  for (const std::string& start : {shipped, std::string()}) {
+    SettingsFilePath = dir_.Folder() + std::to_string(start.size()) + "/nabik/nabik.Ini";
+    LoadMapSettings();
+    EXPECT_EQ(MapSettings.MapName, start.empty() ? "" : "shipped");
+    EXPECT_FALSE(fs::exists(SettingsFilePath));
+    WriteOutputPath("/x");
+    EXPECT_EQ(FileText(), start + Sjis("[フォルダー]\r\n出力=/x\r\n"));
+    fs::remove(SettingsSeedPath);
+  }
+}
 
 }  // namespace

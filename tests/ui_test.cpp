@@ -949,19 +949,27 @@ QString Canonical(const std::string& path) {
 }
 
 // Renders both windows offscreen: the main window with files in the list after a finished run,
-// and the settings dialog. scripts/screenshots.sh sets NABIK_SCREENSHOT_DIR to keep them.
+// and the settings dialog. scripts/screenshots.sh sets NABIK_SCREENSHOT_DIR to keep them and
+// NABIK_SCREENSHOT_DATA to a folder holding the demo's inputs. The first input is converted,
+// the others are added after the run.
 TEST_F(Run, PicturesOfBothWindows) {
   const char* target = std::getenv("NABIK_SCREENSHOT_DIR");
   const QString folder = QString::fromStdString(target ? std::string(target) : dir_.Folder());
-  const std::string mesh = "gml/FG-GML-503041-ALL-20181001/FG-GML-503041-";
-  Choose(*window_, {Canonical(Sample(mesh + "AdmPt-20181001-0001.xml")),
-                    Canonical(Sample(mesh + "RailCL-20181001-0001.xml")),
-                    Canonical(Sample(mesh + "WStrL-20181001-0001.xml")),
-                    Canonical(Sample("jpgis/FG-JPS-13112-CommPt-20111221-0001.xml"))});
+  QStringList later;
+  if (const char* data = std::getenv("NABIK_SCREENSHOT_DATA")) {
+    for (const auto& entry : fs::directory_iterator(data))
+      later << QString::fromStdString(entry.path().string());
+    SetFieldBytes(window_->eOutPath, std::string(data) + "/out/gml/nabik.txt");
+  } else {
+    later << Canonical(Sample("gml/FG-GML-503060-ALL-20170401.zip"))
+          << Canonical(Sample("jpgis/FG-JPS-13112-CommPt-20111221-0001.xml"));
+  }
+  later.sort();
+  Choose(*window_, {later.takeFirst()});
   window_->show();
   Execute();
   ASSERT_EQ(shown_.back().Text, U("変換が終了しました"));
-  Choose(*window_, {Canonical(Sample("gml/FG-GML-503060-ALL-20170401.zip"))});
+  Choose(*window_, later);
   QCoreApplication::processEvents();
 
   const QString mainPicture = folder + "/nabik-main.png";
