@@ -16,15 +16,15 @@
 #include <vector>
 
 #include "catalog/catalog.h"
+#include "common/errors.h"
+#include "common/text.h"
 #include "fgd/decimal.h"
 #include "fgd/encoding.h"
 #include "fgd/extent.h"
 #include "fgd/linereader.h"
 #include "fgd/reader.h"
 #include "fgd/scanner.h"
-#include "common/errors.h"
 #include "shpctl/shpctl.h"
-#include "common/text.h"
 #include "support/test_support.h"
 
 using testing_support::ReadFile;
@@ -477,7 +477,7 @@ class Reader : public ::testing::Test {
     error_.reset();
     OpenLayerFiles(dir_.Folder(), CatalogEntry(entry_).Name);
     try {
-      ReadFeatures(path, entry_);
+      datum_ = ReadFeatures(path, entry_);
     } catch (const NabikError& e) {
       error_ = e.what();
     }
@@ -502,6 +502,7 @@ class Reader : public ::testing::Test {
   int files_ = 0;
   std::optional<std::string> error_;
   tlayerback back_;
+  tdatum datum_ = tdatum::None;
 };
 
 TEST_F(Reader, WorkedExample) {
@@ -940,6 +941,92 @@ TEST_F(Reader, AFolderIsNoInputFile) {
   EXPECT_EQ(back_.shapeCount, 0);
 }
 
+TEST_F(Reader, RingsTakeTheShapefileOrientationFromTheirArea) {
+  struct Case {
+    const char* what;
+    const char* tag;
+    std::vector<std::string> tuples;  // "lat lon", as the files write them
+    bool reversed;
+  };
+  const std::vector<Case> cases = {
+      {"outer counter-clockwise", "exterior", {"0 0", "0 10", "10 10", "10 0", "0 0"}, true},
+      {"outer clockwise", "exterior", {"0 0", "10 0", "10 10", "0 10", "0 0"}, false},
+      {"outer on a line",
+       "exterior",
+       {"35.1 139.1", "35.2 139.2", "35.3 139.3", "35.1 139.1"},
+       true},
+      {"outer of two vertices", "exterior", {"0 0", "1 1"}, true},
+      {"hole clockwise", "interior", {"2 2", "4 2", "4 4", "2 2"}, true},
+      {"hole counter-clockwise", "interior", {"2 2", "2 4", "4 4", "2 2"}, false},
+      {"hole on a line",
+       "interior",
+       {"35.1 139.1", "35.2 139.2", "35.3 139.3", "35.1 139.1"},
+       false},
+      // A ring of 0.1 mm on a side: plain products of whole degrees would round its area away.
+      {"small outer clockwise",
+       "exterior",
+       {"35.6 139.6", "35.600000001 139.6", "35.600000001 139.600000001", "35.6 139.600000001",
+        "35.6 139.6"},
+       false},
+      {"small hole clockwise",
+       "interior",
+       {"35.6 139.6", "35.600000001 139.6", "35.600000001 139.600000001", "35.6 139.600000001",
+        "35.6 139.6"},
+       true},
+  };
+  for (const Case& c : cases) {
+    Convert(Lines(Join({{"<Ab gml:id=\"g1\">"}, Ring(c.tag, c.tuples), {"</Ab>"}})),
+            Layer("Ab", 2, {{"id"}}));
+    ASSERT_FALSE(error_) << c.what << ": " << *error_;
+    ASSERT_EQ(back_.shapes.size(), 1u) << c.what;
+    std::vector<double> x, y;
+    for (const std::string& t : c.tuples) {
+      std::istringstream in(t);
+      double lat = 0, lon = 0;
+      in >> lat >> lon;
+      x.push_back(lon);
+      y.push_back(lat);
+    }
+    if (c.reversed) {
+      std::reverse(x.begin(), x.end());
+      std::reverse(y.begin(), y.end());
+    }
+    EXPECT_EQ(back_.shapes[0].x, x) << c.what;
+    EXPECT_EQ(back_.shapes[0].y, y) << c.what;
+  }
+}
+
+TEST_F(Reader, TheFirstDatumDeclarationCounts) {
+  const auto gml = [](const std::string& srs) {
+    return "<gml:Point gml:id=\"p\" srsName=\"fguuid:" + srs + "\">";
+  };
+  struct Case {
+    const char* what;
+    std::vector<std::string> declarations;  // lines before the point's position
+    tdatum datum;
+  };
+  const std::vector<Case> cases = {
+      {"GML jgd2011", {gml("jgd2011.bl")}, tdatum::Jgd2011},
+      {"GML jgd2024", {gml("jgd2024.bl")}, tdatum::Jgd2024},
+      {"GML jgd2000", {gml("jgd2000.bl")}, tdatum::Jgd2000},
+      {"JPGIS jgd2011", {"<jps:CRS uuidref=\"fguuid:jgd2011.bl\"/>"}, tdatum::Jgd2011},
+      {"the first of two", {gml("jgd2000.bl"), gml("jgd2011.bl")}, tdatum::Jgd2000},
+      {"none", {"<gml:Point gml:id=\"p\">"}, tdatum::None},
+      {"one the reader does not know", {gml("jgd2011.xy9"), gml("jgd2011.bl")}, tdatum::None},
+      {"the text of a value", {"<name>fguuid:jgd2011.bl</name>"}, tdatum::None},
+  };
+  for (const Case& c : cases) {
+    Convert(Lines(Join({{kUtf8Declaration, "<Pt gml:id=\"g1\">"},
+                        c.declarations,
+                        {"<gml:pos>35.5 139.25</gml:pos>", "</Pt>"}})),
+            Layer("Pt", 3, {{"name"}}));
+    ASSERT_FALSE(error_) << c.what << ": " << *error_;
+    EXPECT_EQ(datum_, c.datum) << c.what;
+    ASSERT_EQ(back_.shapes.size(), 1u) << c.what;
+    EXPECT_EQ(back_.shapes[0].x, std::vector<double>{139.25}) << c.what;
+  }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Every sample file with the shipped catalog, checked against what its XML holds.
 
@@ -950,7 +1037,26 @@ using tpoint = std::pair<double, double>;  // x (longitude), y (latitude)
 struct txmlfeature {
   std::map<std::string, std::string> values;
   std::vector<std::vector<tpoint>> rings;  // a line or point feature has one
+  std::vector<bool> holes;                 // per ring: an interior ring
 };
+
+// True when the ring runs clockwise, judged at its lowest vertex (the leftmost of the lowest),
+// where the turn of a simple ring shows its orientation.
+bool Clockwise(const std::vector<tpoint>& ring) {
+  size_t n = ring.size();
+  if (n > 1 && ring.front() == ring.back()) --n;
+  if (n < 3) return false;
+  size_t low = 0;
+  for (size_t i = 1; i < n; ++i)
+    if (ring[i].second < ring[low].second ||
+        (ring[i].second == ring[low].second && ring[i].first < ring[low].first))
+      low = i;
+  const tpoint& a = ring[(low + n - 1) % n];
+  const tpoint& b = ring[low];
+  const tpoint& c = ring[(low + 1) % n];
+  return (b.first - a.first) * (c.second - b.second) - (b.second - a.second) * (c.first - b.first) <
+         0;
+}
 
 std::string Inner(const std::string& line, const std::string& open, const std::string& close) {
   const size_t a = line.find(open);
@@ -1011,7 +1117,10 @@ std::vector<txmlfeature> FeaturesOf(const std::string& xml, const tshpopentyp& l
         line.find("exterior") != std::string::npos && line.find("</") == std::string::npos;
     const bool hole =
         line.find("interior") != std::string::npos && line.find("</") == std::string::npos;
-    if ((ring || hole) && layer.Kind == 2) f.rings.emplace_back();
+    if ((ring || hole) && layer.Kind == 2) {
+      f.rings.emplace_back();
+      f.holes.push_back(hole);
+    }
     if (line.find("<gml:posList>") != std::string::npos) inList = true;
     for (const auto& [open, close] : std::vector<std::pair<std::string, std::string>>{
              {"<gml:pos>", "</gml:pos>"}, {"<jps:coordinate>", "</jps:coordinate>"}})
@@ -1055,7 +1164,7 @@ TEST(SampleFiles, ConvertAsTheirXmlSays) {
   fs::create_directory(dir.Path() / "in");
   const std::vector<std::string> files = SampleFiles(dir.Folder() + "in/");
   ASSERT_GE(files.size(), 30u);
-  int converted = 0, jpgisDates = 0, gmlDates = 0;
+  int converted = 0, jpgisDates = 0, gmlDates = 0, holesKept = 0;
   for (const std::string& file : files) {
     const std::string xml = ReadFile(file);
     const bool utf8 = xml.substr(0, xml.find('\n')).find("utf-8") != std::string::npos;
@@ -1090,14 +1199,18 @@ TEST(SampleFiles, ConvertAsTheirXmlSays) {
         const std::string date = back.records[i][1];  // lfSpanFr, the second column
         EXPECT_EQ(date.size(), 10u) << "feature " << i;
         (jpgis ? jpgisDates : gmlDates) += !date.empty();
-        // The shape: rings reversed into shapefile order, one part per ring.
+        // The shape: one part per ring, outer rings clockwise and holes counter-clockwise (GML
+        // files hold both the other way round, JPGIS files their holes already so).
         const tshapeback& s = back.shapes[i];
         std::vector<double> x, y;
         std::vector<int> starts;
-        for (const auto& ring : f.rings) {
+        for (size_t r = 0; r < f.rings.size(); ++r) {
+          const auto& ring = f.rings[r];
+          const bool reversed = layer.Kind == 2 && Clockwise(ring) == f.holes[r];
+          holesKept += layer.Kind == 2 && f.holes[r] && !reversed;
           starts.push_back(static_cast<int>(x.size()));
           for (size_t v = 0; v < ring.size(); ++v) {
-            const tpoint& p = layer.Kind == 2 ? ring[ring.size() - 1 - v] : ring[v];
+            const tpoint& p = reversed ? ring[ring.size() - 1 - v] : ring[v];
             x.push_back(p.first);
             y.push_back(p.second);
             extent.MinX = std::min(extent.MinX, p.first);
@@ -1127,6 +1240,7 @@ TEST(SampleFiles, ConvertAsTheirXmlSays) {
   EXPECT_GE(converted, 35);
   EXPECT_GT(jpgisDates, 500);
   EXPECT_GT(gmlDates, 3000);
+  EXPECT_GE(holesKept, 3) << "the JPGIS holes, counter-clockwise in the file";
 }
 
 }  // namespace
