@@ -942,88 +942,55 @@ TEST_F(Reader, AFolderIsNoInputFile) {
 }
 
 TEST_F(Reader, RingsTakeTheShapefileOrientationFromTheirArea) {
+  const std::vector<std::string> ccw = {"0 0", "0 10", "10 10", "0 0"},
+                                 cw(ccw.rbegin(), ccw.rend()),
+                                 line = {"35.1 139.1", "35.2 139.2", "35.3 139.3", "35.1 139.1"},
+                                 // clockwise, 0.1 mm wide: products of whole degrees lose its area
+      small = {"35.6 139.6", "35.600000001 139.6", "35.600000001 139.600000001", "35.6 139.6"};
   struct Case {
-    const char* what;
     const char* tag;
-    std::vector<std::string> tuples;  // "lat lon", as the files write them
+    std::vector<std::string> tuples;  // "lat lon"
     bool reversed;
   };
-  const std::vector<Case> cases = {
-      {"outer counter-clockwise", "exterior", {"0 0", "0 10", "10 10", "10 0", "0 0"}, true},
-      {"outer clockwise", "exterior", {"0 0", "10 0", "10 10", "0 10", "0 0"}, false},
-      {"outer on a line",
-       "exterior",
-       {"35.1 139.1", "35.2 139.2", "35.3 139.3", "35.1 139.1"},
-       true},
-      {"outer of two vertices", "exterior", {"0 0", "1 1"}, true},
-      {"hole clockwise", "interior", {"2 2", "4 2", "4 4", "2 2"}, true},
-      {"hole counter-clockwise", "interior", {"2 2", "2 4", "4 4", "2 2"}, false},
-      {"hole on a line",
-       "interior",
-       {"35.1 139.1", "35.2 139.2", "35.3 139.3", "35.1 139.1"},
-       false},
-      // A ring of 0.1 mm on a side: plain products of whole degrees would round its area away.
-      {"small outer clockwise",
-       "exterior",
-       {"35.6 139.6", "35.600000001 139.6", "35.600000001 139.600000001", "35.6 139.600000001",
-        "35.6 139.6"},
-       false},
-      {"small hole clockwise",
-       "interior",
-       {"35.6 139.6", "35.600000001 139.6", "35.600000001 139.600000001", "35.6 139.600000001",
-        "35.6 139.6"},
-       true},
-  };
-  for (const Case& c : cases) {
+  for (const Case& c : std::vector<Case>{{"exterior", ccw, true},
+                                         {"exterior", cw, false},
+                                         {"exterior", line, true},
+                                         {"exterior", {"0 0", "1 1"}, true},
+                                         {"exterior", small, false},
+                                         {"interior", cw, true},
+                                         {"interior", ccw, false},
+                                         {"interior", line, false},
+                                         {"interior", small, true}}) {
     Convert(Lines(Join({{"<Ab gml:id=\"g1\">"}, Ring(c.tag, c.tuples), {"</Ab>"}})),
             Layer("Ab", 2, {{"id"}}));
-    ASSERT_FALSE(error_) << c.what << ": " << *error_;
-    ASSERT_EQ(back_.shapes.size(), 1u) << c.what;
     std::vector<double> x, y;
     for (const std::string& t : c.tuples) {
-      std::istringstream in(t);
-      double lat = 0, lon = 0;
-      in >> lat >> lon;
-      x.push_back(lon);
-      y.push_back(lat);
+      y.push_back(std::stod(t));
+      x.push_back(std::stod(t.substr(t.find(' '))));
     }
-    if (c.reversed) {
-      std::reverse(x.begin(), x.end());
-      std::reverse(y.begin(), y.end());
-    }
-    EXPECT_EQ(back_.shapes[0].x, x) << c.what;
-    EXPECT_EQ(back_.shapes[0].y, y) << c.what;
+    if (c.reversed) std::reverse(x.begin(), x.end()), std::reverse(y.begin(), y.end());
+    ASSERT_EQ(back_.shapes.size(), 1u);
+    EXPECT_EQ(back_.shapes[0].x, x) << c.tag << " " << c.tuples[1];
+    EXPECT_EQ(back_.shapes[0].y, y) << c.tag << " " << c.tuples[1];
   }
 }
 
 TEST_F(Reader, TheFirstDatumDeclarationCounts) {
-  const auto gml = [](const std::string& srs) {
-    return "<gml:Point gml:id=\"p\" srsName=\"fguuid:" + srs + "\">";
-  };
-  struct Case {
-    const char* what;
-    std::vector<std::string> declarations;  // lines before the point's position
-    tdatum datum;
-  };
-  const std::vector<Case> cases = {
-      {"GML jgd2011", {gml("jgd2011.bl")}, tdatum::Jgd2011},
-      {"GML jgd2024", {gml("jgd2024.bl")}, tdatum::Jgd2024},
-      {"GML jgd2000", {gml("jgd2000.bl")}, tdatum::Jgd2000},
-      {"JPGIS jgd2011", {"<jps:CRS uuidref=\"fguuid:jgd2011.bl\"/>"}, tdatum::Jgd2011},
-      {"the first of two", {gml("jgd2000.bl"), gml("jgd2011.bl")}, tdatum::Jgd2000},
-      {"none", {"<gml:Point gml:id=\"p\">"}, tdatum::None},
-      {"one the reader does not know", {gml("jgd2011.xy9"), gml("jgd2011.bl")}, tdatum::None},
-      {"the text of a value", {"<name>fguuid:jgd2011.bl</name>"}, tdatum::None},
-  };
-  for (const Case& c : cases) {
+  const std::string point = "<gml:Point gml:id=\"p\" srsName=\"fguuid:";
+  const std::vector<std::pair<std::vector<std::string>, tdatum>> cases = {
+      {{point + "jgd2024.bl\">"}, tdatum::Jgd2024},
+      {{"<jps:CRS uuidref=\"fguuid:jgd2011.bl\"/>"}, tdatum::Jgd2011},
+      {{point + "jgd2000.bl\">", point + "jgd2011.bl\">"}, tdatum::Jgd2000},
+      {{point + "jgd2011.xy9\">", point + "jgd2011.bl\">"}, tdatum::None},  // not degrees
+      {{"<name>fguuid:jgd2011.bl</name>", "<gml:Point gml:id=\"p\">"}, tdatum::None}};
+  for (const auto& [declarations, datum] : cases) {
     Convert(Lines(Join({{kUtf8Declaration, "<Pt gml:id=\"g1\">"},
-                        c.declarations,
+                        declarations,
                         {"<gml:pos>35.5 139.25</gml:pos>", "</Pt>"}})),
             Layer("Pt", 3, {{"name"}}));
-    ASSERT_FALSE(error_) << c.what << ": " << *error_;
-    EXPECT_EQ(datum_, c.datum) << c.what;
-    ASSERT_EQ(back_.shapes.size(), 1u) << c.what;
-    EXPECT_EQ(back_.shapes[0].x, std::vector<double>{139.25}) << c.what;
+    EXPECT_EQ(datum_, datum) << declarations[0];
+    ASSERT_EQ(back_.shapes.size(), 1u);
+    EXPECT_EQ(back_.shapes[0].x, std::vector<double>{139.25});
   }
 }
 
@@ -1039,24 +1006,6 @@ struct txmlfeature {
   std::vector<std::vector<tpoint>> rings;  // a line or point feature has one
   std::vector<bool> holes;                 // per ring: an interior ring
 };
-
-// True when the ring runs clockwise, judged at its lowest vertex (the leftmost of the lowest),
-// where the turn of a simple ring shows its orientation.
-bool Clockwise(const std::vector<tpoint>& ring) {
-  size_t n = ring.size();
-  if (n > 1 && ring.front() == ring.back()) --n;
-  if (n < 3) return false;
-  size_t low = 0;
-  for (size_t i = 1; i < n; ++i)
-    if (ring[i].second < ring[low].second ||
-        (ring[i].second == ring[low].second && ring[i].first < ring[low].first))
-      low = i;
-  const tpoint& a = ring[(low + n - 1) % n];
-  const tpoint& b = ring[low];
-  const tpoint& c = ring[(low + 1) % n];
-  return (b.first - a.first) * (c.second - b.second) - (b.second - a.second) * (c.first - b.first) <
-         0;
-}
 
 std::string Inner(const std::string& line, const std::string& open, const std::string& close) {
   const size_t a = line.find(open);
@@ -1199,14 +1148,14 @@ TEST(SampleFiles, ConvertAsTheirXmlSays) {
         const std::string date = back.records[i][1];  // lfSpanFr, the second column
         EXPECT_EQ(date.size(), 10u) << "feature " << i;
         (jpgis ? jpgisDates : gmlDates) += !date.empty();
-        // The shape: one part per ring, outer rings clockwise and holes counter-clockwise (GML
-        // files hold both the other way round, JPGIS files their holes already so).
+        // The shape: one part per ring, outer rings clockwise and holes counter-clockwise. GML
+        // files hold both the other way round, JPGIS files their holes already so.
         const tshapeback& s = back.shapes[i];
         std::vector<double> x, y;
         std::vector<int> starts;
         for (size_t r = 0; r < f.rings.size(); ++r) {
           const auto& ring = f.rings[r];
-          const bool reversed = layer.Kind == 2 && Clockwise(ring) == f.holes[r];
+          const bool reversed = layer.Kind == 2 && !(jpgis && f.holes[r]);
           holesKept += layer.Kind == 2 && f.holes[r] && !reversed;
           starts.push_back(static_cast<int>(x.size()));
           for (size_t v = 0; v < ring.size(); ++v) {

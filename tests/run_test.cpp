@@ -566,114 +566,72 @@ void ExpectWholeSets(const std::string& folder, const std::map<std::string, int>
 // ---------------------------------------------------------------------------------------------
 // Files as the agency hands them out: the datum they declare, holes, layers without columns.
 
-TEST(Batch, TheProjectionFollowsTheDeclaredDatum) {
-  const std::string rail2008 =
-      testing_support::Sample("gml/FG-GML-13-RailCL25000-20080331-0001.xml");
-  const std::string rail2018 = MeshFile("RailCL");
+TEST_F(Driver, TheProjectionFollowsTheDeclaredDatum) {
+  const std::string rail2000 =
+                        testing_support::Sample("gml/FG-GML-13-RailCL25000-20080331-0001.xml"),
+                    rail2011 = MeshFile("RailCL");
+  const std::string jpgis2011 =
+      testing_support::Sample("jpgis/FG-JPS-13112-CommPt-20111221-0001.xml");
   struct Case {
-    const char* what;
-    std::vector<std::string> inputs;
-    std::string layer;
-    const char* epsg;
-    std::string warned;  // the file named in the warning, with the datums it names
+    std::vector<std::string> inputs;  // GML UTF-8 and Shift_JIS, JPGIS Shift_JIS
+    std::string layer, epsg, warning;
   };
-  const std::vector<Case> cases = {
-      {"GML, UTF-8, jgd2011", {MeshFile("BldA")}, "BldA", "EPSG:6668", ""},
-      {"GML, Shift_JIS, jgd2000", {rail2008}, "RailCL", "EPSG:4612", ""},
-      {"JPGIS, Shift_JIS, jgd2011",
-       {testing_support::Sample("jpgis/FG-JPS-13112-CommPt-20111221-0001.xml")},
-       "CommPt",
-       "EPSG:6668",
-       ""},
-      {"jgd2011 first, then jgd2000",
-       {rail2018, rail2008},
-       "RailCL",
-       "EPSG:6668",
-       rail2008 + ": declares the datum jgd2000, the layer RailCL holds jgd2011"},
-      {"jgd2000 first, then jgd2011",
-       {rail2008, rail2018},
-       "RailCL",
-       "EPSG:4612",
-       rail2018 + ": declares the datum jgd2011, the layer RailCL holds jgd2000"},
-  };
-  for (const Case& c : cases) {
-    ScratchDir dir;
-    std::string args = "-o " + Quote(dir.Folder() + "list.txt");
-    for (const std::string& input : c.inputs) args += " " + Quote(input);
-    const BatchRun run = NabikLimited(0, args);
-    ASSERT_EQ(run.status, 0) << c.what << ": " << run.err;
-    EXPECT_EQ(run.err, (c.warned.empty() ? ""
-                                         : c.warned + "; its coordinates are written "
-                                                      "unchanged\n") +
-                           std::string("変換が終了しました\n"))
-        << c.what;
-    const std::string prj = dir.Folder() + c.layer + ".prj";
-    const bool jgd2011 = std::string(c.epsg) == "EPSG:6668";
-    EXPECT_EQ(ReadFile(prj),
-              std::string(jgd2011 ? kJgd2011ProjectionText : kProjectionText) + "\r\n")
-        << c.what;
-    const std::string srs = testing_support::RunCommand("gdalsrsinfo -e " + Quote(prj));
-    EXPECT_NE(srs.find(std::string(c.epsg) + "\n"), std::string::npos) << c.what << ": " << srs;
-  }
-}
-
-TEST_F(Driver, EachSetKeepsItsDatumForTheRun) {
-  front.Add(testing_support::Sample("gml/FG-GML-13-RailCL25000-20080331-0001.xml"));
-  front.Add(MeshFile("RailCL"));
-  front.Add(MeshFile("WL"));
-  const auto datums = [] {
-    std::map<std::string, int32_t> epsg;  // the sets whose data declared a datum
+  for (const Case& c : std::vector<Case>{
+           {{MeshFile("BldA")}, "BldA", "6668", ""},
+           {{rail2000}, "RailCL", "4612", ""},
+           {{jpgis2011}, "CommPt", "6668", ""},
+           {{rail2011, rail2000},
+            "RailCL",
+            "6668",
+            rail2000 + ": declares the datum jgd2000, the layer RailCL holds jgd2011"},
+           {{rail2000, rail2011},
+            "RailCL",
+            "4612",
+            rail2011 + ": declares the datum jgd2011, the layer RailCL holds jgd2000"}}) {
+    ScratchDir out;
+    RecordingFront run;
+    run.output = out.Folder() + "list.txt";
+    for (const std::string& input : c.inputs) run.Add(input);
+    ASSERT_EQ(run.Run(), tRunResult::Finished) << run.messages.back();
+    EXPECT_EQ(run.messages.size(), c.warning.empty() ? 1u : 2u);
+    EXPECT_EQ(run.messages[0].find(c.warning), 0u) << run.messages[0];
+    // The set's datum stays known for the run.
     for (const tshpopentyp& entry : LayerCatalog)
-      if (entry.Datum != tdatum::None) epsg[entry.Name] = DatumEpsg(entry.Datum);
-    return epsg;
-  };
-  ASSERT_EQ(front.Run(), tRunResult::Finished) << front.messages.back();
-  EXPECT_EQ(datums(), (std::map<std::string, int32_t>{{"RailCL", 4612}, {"WL", 6668}}));
-  EXPECT_EQ(front.messages.size(), 2u) << "one warning, then the closing message";
-  // A new run starts every set anew.
-  front.checked = {false, true, false};
-  front.messages.clear();
-  ASSERT_EQ(front.Run(), tRunResult::Finished);
-  EXPECT_EQ(datums(), (std::map<std::string, int32_t>{{"RailCL", 6668}}));
-  EXPECT_EQ(front.messages.size(), 1u);
-}
-
-TEST(Batch, PolygonsWithHolesAreValid) {
-  if (!testing_support::HaveProgram("ogrinfo")) GTEST_SKIP() << "ogrinfo (gdal-bin) not installed";
-  for (const char* sample :
-       {"jpgis/FG-JPS-13112-BldA-20111221-0006-holes-excerpt.xml",
-        "gml/BldA-with-interior-rings-excerpt.xml", "gml/FG-GML-503060-ALL-20170401.zip"}) {
-    ScratchDir dir;
-    const BatchRun run = NabikLimited(
-        0, "-o " + Quote(dir.Folder() + "list.txt") + " " + Quote(testing_support::Sample(sample)));
-    ASSERT_EQ(run.status, 0) << sample << ": " << run.err;
-    const std::string result = testing_support::RunCommand(
-        "ogrinfo -ro -q -dialect sqlite -sql 'select count(*) from BldA where not "
-        "ST_IsValid(geometry)' " +
-        Quote(dir.Folder() + "BldA.shp") + " 2>&1");
-    EXPECT_NE(result.find("count(*) (Integer) = 0\n"), std::string::npos)
-        << sample << ": " << result;
+      if (entry.Name == c.layer) EXPECT_EQ(std::to_string(DatumEpsg(entry.Datum)), c.epsg);
+    const std::string prj = out.Folder() + c.layer + ".prj";
+    EXPECT_EQ(ReadFile(prj),
+              std::string(c.epsg == "6668" ? kJgd2011ProjectionText : kProjectionText) + "\r\n");
+    EXPECT_NE(
+        testing_support::RunCommand("gdalsrsinfo -e " + Quote(prj)).find("EPSG:" + c.epsg + "\n"),
+        std::string::npos)
+        << prj;
   }
 }
 
-TEST(Batch, LayersWithoutColumnsGetARecordPerShape) {
-  const std::string holes =
+TEST(Batch, PolygonsWithHolesAreValidAndLayersWithoutColumnsHaveRecords) {
+  const std::string jpgis =
       testing_support::Sample("jpgis/FG-JPS-13112-BldA-20111221-0006-holes-excerpt.xml");
-  for (const char* line : {"BldA,b,2\r\n", "BldA,b,2,,,255 0 0,x\r\n"}) {
+  const std::string gml = testing_support::Sample("gml/BldA-with-interior-rings-excerpt.xml");
+  const int shapes = CountFeatures(ReadFile(jpgis), "BldA") + CountFeatures(ReadFile(gml), "BldA");
+  // The shipped line, and lines of three and seven columns: no column, one FID column.
+  for (const char* line : {"", "BldA,b,2\r\n", "BldA,b,2,,,255 0 0,x\r\n"}) {
     ScratchDir dir;
     WriteFile(dir.Path() / "c.csv", line);
-    const BatchRun run = NabikLimited(0, "--catalog " + Quote(dir.Folder() + "c.csv") + " -o " +
-                                             Quote(dir.Folder() + "out/list.txt") + " " +
-                                             Quote(holes) + " " + Quote(MeshFile("BldA")));
+    const std::string catalog = *line ? "--catalog " + Quote(dir.Folder() + "c.csv") + " " : "";
+    const BatchRun run = NabikLimited(0, catalog + "-o " + Quote(dir.Folder() + "out/list.txt") +
+                                             " " + Quote(jpgis) + " " + Quote(gml));
     ASSERT_EQ(run.status, 0) << line << run.err;
-    const int shapes =
-        CountFeatures(ReadFile(holes), "BldA") + CountFeatures(ReadFile(MeshFile("BldA")), "BldA");
     ExpectWholeSets(dir.Folder() + "out/", {{"BldA", shapes}}, line);
-    // The one column holds the record number.
+    const std::string invalid = testing_support::RunCommand(
+        "ogrinfo -ro -q -dialect sqlite -sql 'select count(*) from BldA where not "
+        "ST_IsValid(geometry)' " +
+        Quote(dir.Folder() + "out/BldA.shp"));
+    EXPECT_NE(invalid.find("count(*) (Integer) = 0\n"), std::string::npos) << invalid;
+    if (!*line) continue;
     DBFHandle dbf = DBFOpen((dir.Folder() + "out/BldA").c_str(), "rb");
     ASSERT_NE(dbf, nullptr);
     EXPECT_EQ(DBFGetFieldCount(dbf), 1);
-    EXPECT_EQ(DBFReadIntegerAttribute(dbf, shapes - 1, 0), shapes - 1);
+    EXPECT_EQ(DBFReadIntegerAttribute(dbf, shapes - 1, 0), shapes - 1);  // the record number
     DBFClose(dbf);
   }
 }
