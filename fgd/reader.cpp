@@ -134,14 +134,9 @@ class tfeaturereading {
       throw NabikError(path_ + ": " + e.what());
     }
     try {
-      // Up to the file's first datum declaration each line is also looked at for one; the
-      // lines after it take the plain loop.
-      bool more = true;
-      for (; more && !stopped_ && !declared_; more = in_.NextLine(line, tags)) {
+      do {
         Dispatch(line, tags);
-        NoteDatum(line, tags);
-      }
-      for (; more && !stopped_; more = in_.NextLine(line, tags)) Dispatch(line, tags);
+      } while (!stopped_ && in_.NextLine(line, tags));
       CompleteOpenFeature();
     } catch (...) {
       // Keep shape i with record i even when the file ends in a failure.
@@ -158,23 +153,27 @@ class tfeaturereading {
   static bool Has(uint64_t present, tpatternbit bit) { return present >> bit & 1; }
 
   // The declaration stands on a geometry's start tag (GML "<gml:Surface ... srsName=") or in a
-  // JPGIS "<jps:CRS uuidref=" element: a line whose first tag is a "gml:" or "jps:" name with
-  // a capital letter. Only such lines are searched.
+  // JPGIS "<jps:CRS uuidref=" element, lines that pass none of the dispatch's tests: of those,
+  // up to the end of the file's first feature with coordinates, a line whose first tag is a
+  // "gml:" or "jps:" name with a capital letter is searched.
   void NoteDatum(std::string_view line, const bytescan::ttags& tags) {
     const size_t first = tags.first;
-    if (first == bytescan::ttags::kNone || line.size() < first + 6 || line[first + 4] != ':' ||
-        line[first + 5] < 'A' || line[first + 5] > 'Z')
+    if (line.size() < first + 6 || line[first + 4] != ':' || line[first + 5] < 'A' ||
+        line[first + 5] > 'Z')
       return;
     const std::string_view tag = line.substr(first);
     if (FindPattern(tag, "fguuid:") == std::string_view::npos) return;
-    declared_ = true;
+    datumKnown_ = true;
     datum_ = DatumOf(tag);
   }
 
   // The line dispatch: the first test that holds decides.
   void Dispatch(std::string_view line, const bytescan::ttags& tags) {
     const uint64_t c = keys_.Present(line, tags);
-    if (!c) return;
+    if (!c) {
+      if (!datumKnown_ && tags.first != bytescan::ttags::kNone) NoteDatum(line, tags);
+      return;
+    }
     if ((c >> kFeatureStartBit & 1) && MatchFeatureStart(line, entry_, featureId_, featureUuid_))
       return FeatureStart();
     if ((c >> kFeatureEndBit & 1) && MatchFeatureEnd(line, entry_, shapeType_)) return FeatureEnd();
@@ -233,6 +232,8 @@ class tfeaturereading {
 
   void FeatureEnd() {
     if (inFeature_) WriteShape();  // an end without a start writes nothing
+    // Every geometry of a file declares its datum: a file whose first one does not declares none.
+    if (inFeature_ && VertexCount > 0) datumKnown_ = true;
     inFeature_ = false;
   }
 
@@ -447,7 +448,7 @@ class tfeaturereading {
 
   bool inFeature_ = false;
   bool stopped_ = false;
-  bool declared_ = false;  // the file's first datum declaration has been read
+  bool datumKnown_ = false;  // the file's first declaration, or its first geometry, was read
   tdatum datum_ = tdatum::None;
   std::string featureId_, featureUuid_, dateText_;
   int32_t ringStart_ = -1;
