@@ -12,10 +12,15 @@ struct tshpattr {
   int32_t Width = 0;   // dBASE field width; the decimals are always 0
 };
 
+// The geodetic datum a file declares for its coordinates ("fguuid:jgd2011.bl" in a GML srsName
+// or a JPGIS jps:CRS uuidref); None when it declares none the reader knows.
+enum class tdatum : int32_t { None, Jgd2000, Jgd2011, Jgd2024 };
+
 // One catalog entry, one output layer.
 struct tshpopentyp {
-  int32_t Kind = 0;       // 1 line, 2 polygon, 3 point, 4 network line
-  bool Created = false;   // its shapefile set was created in the current run
+  int32_t Kind = 0;             // 1 line, 2 polygon, 3 point, 4 network line
+  bool Created = false;         // its shapefile set was created in the current run
+  tdatum Datum = tdatum::None;  // the first datum declared into its set in the current run
   std::string Name;       // feature element, file-path key and shapefile base name; <= 20 bytes
   std::string Title;      // Japanese description (CP932)
   std::string LabelItem;  // attribute labelling the map features; empty: no labels

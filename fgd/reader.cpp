@@ -4,12 +4,15 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstring>
 #include <optional>
 #include <string_view>
 
 #include "catalog/catalog.h"
 #include "catalog/intconv.h"
+#include "common/errors.h"
+#include "common/text.h"
 #include "fgd/bytescan.h"
 #include "fgd/decimal.h"
 #include "fgd/encoding.h"
@@ -17,9 +20,7 @@
 #include "fgd/linepatterns.h"
 #include "fgd/linereader.h"
 #include "fgd/scanner.h"
-#include "common/errors.h"
 #include "shpctl/shpctl.h"
-#include "common/text.h"
 
 std::vector<double> BufX, BufY, BufZ, BufM;
 std::vector<int32_t> PartStarts, PartTypes;
@@ -65,6 +66,38 @@ void Reverse(int32_t from, int32_t to) {
   std::reverse(BufY.begin() + from, BufY.begin() + to);
 }
 
+// Twice the signed area of the ring in vertices [from, to): positive counter-clockwise,
+// negative clockwise, 0 for a ring without area (fewer than three vertices, all on a line).
+// Taken relative to the first vertex: products of whole degrees (139 x 35) would lose the area
+// of a small building to rounding.
+double RingArea(int32_t from, int32_t to) {
+  if (to - from < 3) return 0;
+  const double x0 = BufX[from], y0 = BufY[from];
+  double twice = 0, spanX = 0, spanY = 0;
+  for (int32_t i = from + 1; i + 1 < to; ++i) {
+    const double ax = BufX[i] - x0, ay = BufY[i] - y0;
+    const double bx = BufX[i + 1] - x0, by = BufY[i + 1] - y0;
+    twice += ax * by - bx * ay;
+    spanX = std::max(spanX, std::abs(ax));
+    spanY = std::max(spanY, std::abs(ay));
+  }
+  // Points on a line leave only rounding noise.
+  return std::abs(twice) <= 1e-12 * spanX * spanY ? 0 : twice;
+}
+
+// The datum a declaration line names after "fguuid:", or None for one the reader does not know.
+tdatum DatumOf(std::string_view line) {
+  constexpr std::string_view kUuid = "fguuid:";
+  const size_t at = FindPattern(line, kUuid);
+  if (at == std::string_view::npos) return tdatum::None;
+  const std::string_view name = line.substr(at + kUuid.size());
+  for (const auto& [text, datum] : {std::pair{std::string_view("jgd2011.bl"), tdatum::Jgd2011},
+                                    std::pair{std::string_view("jgd2024.bl"), tdatum::Jgd2024},
+                                    std::pair{std::string_view("jgd2000.bl"), tdatum::Jgd2000}})
+    if (name.substr(0, text.size()) == text) return datum;
+  return tdatum::None;
+}
+
 // One call of ReadFeatures: the per-file state and the actions of the line dispatch.
 class tfeaturereading {
  public:
@@ -89,11 +122,12 @@ class tfeaturereading {
     }
   }
 
-  void Run() {
+  // Reads the file; gives the datum it declares first.
+  tdatum Run() {
     BringSetInStep();
     std::string_view line;
     bytescan::ttags tags;
-    if (!in_.NextLine(line, tags)) return;
+    if (!in_.NextLine(line, tags)) return tdatum::None;
     try {
       converter_.emplace(DeclaredEncoding(line));
     } catch (const NabikError& e) {
@@ -112,15 +146,34 @@ class tfeaturereading {
       }
       throw;
     }
+    return datum_;
   }
 
  private:
   static bool Has(uint64_t present, tpatternbit bit) { return present >> bit & 1; }
 
+  // The declaration stands on a geometry's start tag (GML "<gml:Surface ... srsName=") or in a
+  // JPGIS "<jps:CRS uuidref=" element, lines that pass none of the dispatch's tests: of those,
+  // up to the end of the file's first feature with coordinates, a line whose first tag is a
+  // "gml:" or "jps:" name with a capital letter is searched.
+  void NoteDatum(std::string_view line, const bytescan::ttags& tags) {
+    const size_t first = tags.first;
+    if (line.size() < first + 6 || line[first + 4] != ':' || line[first + 5] < 'A' ||
+        line[first + 5] > 'Z')
+      return;
+    const std::string_view tag = line.substr(first);
+    if (FindPattern(tag, "fguuid:") == std::string_view::npos) return;
+    datumKnown_ = true;
+    datum_ = DatumOf(tag);
+  }
+
   // The line dispatch: the first test that holds decides.
   void Dispatch(std::string_view line, const bytescan::ttags& tags) {
     const uint64_t c = keys_.Present(line, tags);
-    if (!c) return;
+    if (!c) {
+      if (!datumKnown_ && tags.first != bytescan::ttags::kNone) NoteDatum(line, tags);
+      return;
+    }
     if ((c >> kFeatureStartBit & 1) && MatchFeatureStart(line, entry_, featureId_, featureUuid_))
       return FeatureStart();
     if ((c >> kFeatureEndBit & 1) && MatchFeatureEnd(line, entry_, shapeType_)) return FeatureEnd();
@@ -170,7 +223,7 @@ class tfeaturereading {
     // The record comes into being with the feature, so that it exists even when no value of
     // the feature is ever written.
     if (!fieldWidths_.empty() && OpenSet.RecordIndex == DBFGetRecordCount(OpenSet.DbfHandle))
-      DBFWriteNULLAttribute(OpenSet.DbfHandle, OpenSet.RecordIndex, 0);
+      AddRecord(OpenSet.RecordIndex);
     if (idAttr_) WriteValue(idAttr_, featureId_);
     if (uuidAttr_) WriteValue(uuidAttr_, featureUuid_);
     ringStart_ = -1;
@@ -179,6 +232,8 @@ class tfeaturereading {
 
   void FeatureEnd() {
     if (inFeature_) WriteShape();  // an end without a start writes nothing
+    // Every geometry of a file declares its datum: a file whose first one does not declares none.
+    if (inFeature_ && VertexCount > 0) datumKnown_ = true;
     inFeature_ = false;
   }
 
@@ -208,8 +263,9 @@ class tfeaturereading {
       stopped_ = true;
       return;
     }
-    // The file's exterior rings run counter-clockwise; a shapefile's outer rings clockwise.
-    Reverse(ringStart_, VertexCount);
+    // A shapefile's outer rings run clockwise (GML files store them counter-clockwise); a ring
+    // without area is reversed all the same.
+    if (RingArea(ringStart_, VertexCount) >= 0) Reverse(ringStart_, VertexCount);
   }
 
   void InteriorStart() {
@@ -222,8 +278,10 @@ class tfeaturereading {
   }
 
   void InteriorEnd() {
-    // The file's holes run clockwise; a shapefile's holes counter-clockwise.
-    if (interiorStart_ >= 0) Reverse(interiorStart_, VertexCount);
+    // A shapefile's holes run counter-clockwise. GML files store them clockwise, JPGIS files
+    // counter-clockwise; a hole without area stays as read.
+    if (interiorStart_ >= 0 && RingArea(interiorStart_, VertexCount) < 0)
+      Reverse(interiorStart_, VertexCount);
     interiorStart_ = -1;
   }
 
@@ -356,6 +414,15 @@ class tfeaturereading {
     if (written < 0) throw NabikError(path_ + ": cannot write a shape of the layer " + layer_.Name);
   }
 
+  // Appends the record `record`: empty, or holding its number in the one FID column that a
+  // layer without columns has (the library writes no record into a table without fields).
+  void AddRecord(int32_t record) {
+    if (layer_.AttrCount() == 0)
+      DBFWriteIntegerAttribute(OpenSet.DbfHandle, record, 0, record);
+    else
+      DBFWriteNULLAttribute(OpenSet.DbfHandle, record, 0);
+  }
+
   // A set left out of step by an earlier writer is brought back in step before appending.
   void BringSetInStep() {
     if (fieldWidths_.empty()) return;
@@ -364,7 +431,7 @@ class tfeaturereading {
     int records = DBFGetRecordCount(OpenSet.DbfHandle);
     for (; shapes < records; ++shapes) WriteNullShape();
     if (records < shapes) {
-      for (; records < shapes; ++records) DBFWriteNULLAttribute(OpenSet.DbfHandle, records, 0);
+      for (; records < shapes; ++records) AddRecord(records);
       OpenSet.RecordIndex = records - 1;
     }
   }
@@ -381,6 +448,8 @@ class tfeaturereading {
 
   bool inFeature_ = false;
   bool stopped_ = false;
+  bool datumKnown_ = false;  // the file's first declaration, or its first geometry, was read
+  tdatum datum_ = tdatum::None;
   std::string featureId_, featureUuid_, dateText_;
   int32_t ringStart_ = -1;
   int32_t interiorStart_ = -1;
@@ -395,7 +464,7 @@ void PrepareFeatureReader() {
   ResetExtent();
 }
 
-void ReadFeatures(const std::string& filePath, int32_t entry) {
+tdatum ReadFeatures(const std::string& filePath, int32_t entry) {
   if (entry < 1 || entry > LayerCount())
     throw NabikError(filePath + ": no catalog entry " + std::to_string(entry));
   if (!OpenSet.ShpHandle || !OpenSet.DbfHandle)
@@ -403,5 +472,5 @@ void ReadFeatures(const std::string& filePath, int32_t entry) {
   GrowVertexBuffers(kFirstVertices);
   GrowPartBuffers(kFirstParts);
   tfeaturereading reading(filePath, entry);
-  reading.Run();
+  return reading.Run();
 }

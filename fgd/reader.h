@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "catalog/catalog.h"
+
 // Working buffers of the current feature, shared by every file and layer of a run. They start
 // at 10000 vertices and 400 parts and grow for a larger feature. X is the longitude (the second
 // number of a tuple), Y the latitude; Z and M stay 0.
@@ -21,5 +23,6 @@ void PrepareFeatureReader();
 // belongs to record i: a feature whose end never comes is completed with a null shape.
 // Raises NabikError naming the file when it cannot be opened or read, and
 // "<path>: '<text>' is not a valid floating point value" for a number that does not convert;
-// the set stays consistent and open either way.
-void ReadFeatures(const std::string& filePath, int32_t entry);
+// the set stays consistent and open either way. Gives the datum of the file's first "fguuid:"
+// declaration (None when it has none or one of another coordinate system).
+tdatum ReadFeatures(const std::string& filePath, int32_t entry);

@@ -10,15 +10,17 @@
 #include <vector>
 
 #include "catalog/catalog.h"
+#include "common/errors.h"
+#include "common/paths.h"
+#include "common/text.h"
+#include "common/textfile.h"
 #include "fgd/reader.h"
 #include "mapserver/webexport.h"
 #include "run/unzip.h"
-#include "common/errors.h"
-#include "common/paths.h"
 #include "shpctl/shpctl.h"
-#include "common/text.h"
-#include "common/textfile.h"
 #include "unlha32/unlha32.h"
+
+std::vector<std::string> RunWarnings;
 
 namespace {
 
@@ -81,13 +83,42 @@ void ConvertArchive(tfrontend& front, const std::string& outputFolder, const std
   }
 }
 
+// The first datum declared into a set decides its .prj (a new set has JGD2000's). A later file
+// declaring another coordinate system into the set is named in a warning; its coordinates are
+// written as they are.
+void NoteDeclaredDatum(const std::string& outputFolder, int32_t n, const std::string& filePath,
+                       tdatum declared) {
+  tshpopentyp& entry = CatalogEntry(n);
+  if (declared == tdatum::None) return;
+  if (entry.Datum == tdatum::None) {
+    entry.Datum = declared;
+    if (DatumEpsg(declared) != DatumEpsg(tdatum::None)) WriteLayerProjection(outputFolder, n);
+  } else if (DatumEpsg(declared) != DatumEpsg(entry.Datum)) {
+    RunWarnings.push_back(filePath + ": declares the datum " + DatumName(declared) +
+                          ", the layer " + entry.Name + " holds " + DatumName(entry.Datum) +
+                          "; its coordinates are written unchanged");
+  }
+}
+
+// The run's warnings, in one message, before its closing message.
+void ShowRunWarnings(tfrontend& front) {
+  std::string text;
+  for (const std::string& warning : RunWarnings) text += (text.empty() ? "" : "\n") + warning;
+  RunWarnings.clear();
+  if (!text.empty()) front.ShowMessage(text);
+}
+
 void RunSteps(tfrontend& front, bool& converted) {
   const std::string outputFolder = FolderPart(front.OutputPathText());
   if (!outputFolder.empty() && !DirectoryExists(outputFolder) && !ForceDirectories(outputFolder))
     throw NabikError("Cannot create the output folder " + outputFolder + ": " +
                      std::strerror(errno));
   PrepareFeatureReader();
-  for (tshpopentyp& entry : LayerCatalog) entry.Created = false;
+  for (tshpopentyp& entry : LayerCatalog) {
+    entry.Created = false;
+    entry.Datum = tdatum::None;
+  }
+  RunWarnings.clear();
 
   const int count = front.InputCount();  // taken once: lines added during the run wait
   for (int i = 0; i < count; ++i) {
@@ -126,14 +157,19 @@ void ConvertFile(const std::string& outputFolder, const std::string& filePath,
   for (int32_t n = 1; n <= LayerCount(); ++n) {
     tshpopentyp& entry = CatalogEntry(n);
     if (entry.Name.empty() || filePath.find(entry.Name) == std::string::npos) continue;
+    tdatum declared = tdatum::None;
     {
       LayerSetGuard guard;
-      if (!entry.Created) CreateLayerFiles(outputFolder, n);
+      if (!entry.Created) {
+        CreateLayerFiles(outputFolder, n);
+        entry.Datum = tdatum::None;
+      }
       OpenLayerFiles(outputFolder, entry.Name);
-      ReadFeatures(filePath, n);
+      declared = ReadFeatures(filePath, n);
       FinishLayerFiles();  // a write the disk refused ends the run here, not in a broken set
     }
     entry.Created = true;
+    NoteDeclaredDatum(outputFolder, n, filePath, declared);
     processMessages();
   }
 }
@@ -152,11 +188,13 @@ tRunResult RunConversion(tfrontend& front) {
     CloseLayerFiles();
     front.SetExecuteEnabled(true);
     front.SetStatus(std::string());
+    ShowRunWarnings(front);
     front.ShowMessage(e.what());
     return tRunResult::Failed;
   }
   front.SetExecuteEnabled(true);
   front.SetStatus(Sjis("処理終了"));
+  ShowRunWarnings(front);
   front.ShowMessage(Sjis(converted ? "変換が終了しました" : "変換が中断しました"));
   return converted ? tRunResult::Finished : tRunResult::Interrupted;
 }

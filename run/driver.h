@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 // What the driver needs of its front end. Texts are CP932 bytes (file names as the file system
 // has them). Every member must be set.
@@ -34,6 +35,10 @@ tRunResult RunConversion(tfrontend& front);
 // Converts one XML file into every catalog layer whose Name occurs in `filePath`.
 void ConvertFile(const std::string& outputFolder, const std::string& filePath,
                  const std::function<void()>& processMessages);
+
+// Warnings of the current run (a file declaring another datum than the set it went into), shown
+// in one message at its end.
+extern std::vector<std::string> RunWarnings;
 
 // The run's fixed texts, in CP932.
 std::string ProcessingText();    // "処理中"

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "common/errors.h"
-#include "shpctl/setsnapshot.h"
 #include "common/textfile.h"
+#include "shpctl/setsnapshot.h"
 
 tlayerset OpenSet;
 
@@ -24,11 +24,16 @@ const char* const kProjectionText =
     "GEOGCS[\"GCS_JGD_2000\",DATUM[\"D_JGD_2000\",SPHEROID[\"GRS_1980\",6378137.0,"
     "298.257222101]],PRIMEM[\"Greenwich\",0],UNIT[\"Degree\",0.0174532925199433]]";
 
+const char* const kJgd2011ProjectionText =
+    "GEOGCS[\"GCS_JGD_2011\",DATUM[\"D_JGD_2011\",SPHEROID[\"GRS_1980\",6378137.0,"
+    "298.257222101]],PRIMEM[\"Greenwich\",0],UNIT[\"Degree\",0.0174532925199433]]";
+
 namespace {
 
 // The tables hold code page 932 text; the language driver byte 0x13 and the .cpg file say so.
 constexpr const char* kTableCodePage = "LDID/19";
 constexpr const char* kCpgText = "932";
+constexpr const char* kRecordNumberField = "FID";
 
 // The library's own error texts go nowhere: every failure is reported by the store itself.
 void QuietError(const char*) {}
@@ -234,6 +239,33 @@ void CheckEntry(const tshpopentyp& e) {
 
 }  // namespace
 
+const char* ProjectionText(tdatum datum) {
+  return DatumEpsg(datum) == 6668 ? kJgd2011ProjectionText : kProjectionText;
+}
+
+int32_t DatumEpsg(tdatum datum) {
+  return datum == tdatum::Jgd2011 || datum == tdatum::Jgd2024 ? 6668 : 4612;
+}
+
+const char* DatumName(tdatum datum) {
+  switch (datum) {
+    case tdatum::Jgd2000:
+      return "jgd2000";
+    case tdatum::Jgd2011:
+      return "jgd2011";
+    case tdatum::Jgd2024:
+      return "jgd2024";
+    case tdatum::None:
+      break;
+  }
+  return "no datum";
+}
+
+void WriteLayerProjection(const std::string& outputFolder, int32_t entry) {
+  const tshpopentyp& e = CatalogEntry(entry);
+  WriteSmallFile(outputFolder + e.Name + ".prj", std::string(ProjectionText(e.Datum)) + "\r\n");
+}
+
 int32_t ShapeTypeOfKind(int32_t kind) {
   switch (kind) {
     case 1:
@@ -263,6 +295,11 @@ void CreateLayerFiles(const std::string& outputFolder, int32_t entry) {
         throw NabikError("Layer " + e.Name + ": cannot add the field " + a.Name + " to " + base +
                          ".dbf");
     }
+    // The library writes no record into a table without fields; such a layer gets one column
+    // with the record number, so that every shape has its record.
+    if (e.Attrs.empty() && DBFAddField(dbf.get(), kRecordNumberField, FTInteger, 11, 0) < 0)
+      throw NabikError("Layer " + e.Name + ": cannot add the field " + kRecordNumberField + " to " +
+                       base + ".dbf");
   }
   if (WriteFailure.Error != 0) {
     // An empty set that did not reach the disk whole is no set: nothing is left of it.

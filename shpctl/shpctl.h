@@ -17,13 +17,30 @@ struct tlayerset {
 };
 extern tlayerset OpenSet;
 
-// The geographic coordinate system of JGD2000 in degrees, written into every .prj file.
+// The geographic coordinate system of JGD2000 in degrees, written into every new .prj file and
+// kept for data that declares JGD2000 or no datum.
 extern const char* const kProjectionText;
+// The same for JGD2011 (EPSG:6668), for data that declares JGD2011 or JGD2024.
+extern const char* const kJgd2011ProjectionText;
+
+// The .prj line (without its line end) of data declaring `datum`. JGD2024 data has the
+// latitudes and longitudes of JGD2011, so both share its text.
+const char* ProjectionText(tdatum datum);
+// Its EPSG code: 6668 (JGD2011, JGD2024) or 4612 (JGD2000, no declaration).
+int32_t DatumEpsg(tdatum datum);
+// Its name as the files declare it ("jgd2011"), "no datum" for None.
+const char* DatumName(tdatum datum);
+
+// Rewrites the .prj of the set `outputFolder` + Name for the entry's Datum. Raises NabikError
+// "Cannot create <file>" when it cannot be written.
+void WriteLayerProjection(const std::string& outputFolder, int32_t entry);
 
 // Shapefile type of a catalog kind (3 arc, 5 polygon, 1 point); 0 for an unknown kind.
 int32_t ShapeTypeOfKind(int32_t kind);
 
 // Creates the layer's set empty at `outputFolder` + Name (replacing an older one) and closes it.
+// A layer without attribute columns gets one integer field FID, which the reader fills with
+// the record number (from 0), so that its table has a record for every shape.
 // Raises NabikError naming the file when a file cannot be created, and naming the layer when
 // the entry has a kind outside 1-4 or an attribute type outside 0-2 (nothing is created then).
 void CreateLayerFiles(const std::string& outputFolder, int32_t entry);

@@ -16,15 +16,15 @@
 #include <vector>
 
 #include "catalog/catalog.h"
+#include "common/errors.h"
+#include "common/text.h"
 #include "fgd/decimal.h"
 #include "fgd/encoding.h"
 #include "fgd/extent.h"
 #include "fgd/linereader.h"
 #include "fgd/reader.h"
 #include "fgd/scanner.h"
-#include "common/errors.h"
 #include "shpctl/shpctl.h"
-#include "common/text.h"
 #include "support/test_support.h"
 
 using testing_support::ReadFile;
@@ -940,6 +940,34 @@ TEST_F(Reader, AFolderIsNoInputFile) {
   EXPECT_EQ(back_.shapeCount, 0);
 }
 
+TEST_F(Reader, RingsTakeTheShapefileOrientationFromTheirArea) {
+  // Rings ("lat lon") and their orientation: 1 counter-clockwise, -1 clockwise, 0 no area.
+  const std::vector<std::string> ccw = {"0 0", "0 10", "10 10", "0 0"};
+  const std::vector<std::pair<std::vector<std::string>, int>> rings = {
+      {ccw, 1},
+      {{ccw.rbegin(), ccw.rend()}, -1},
+      {{"0 0", "1 1"}, 0},
+      {{"35.1 139.1", "35.2 139.2", "35.3 139.3", "35.1 139.1"}, 0},
+      // 0.1 mm wide: plain products of whole degrees lose its area
+      {{"35.6 139.6", "35.600000001 139.6", "35.600000001 139.600000001", "35.6 139.6"}, -1}};
+  for (const std::string tag : {"exterior", "interior"})
+    for (const auto& [tuples, orientation] : rings) {
+      Convert(Lines(Join({{"<Ab gml:id=\"g1\">"}, Ring(tag, tuples), {"</Ab>"}})),
+              Layer("Ab", 2, {{"id"}}));
+      std::vector<double> x, y;
+      for (const std::string& t : tuples) {
+        y.push_back(std::stod(t));
+        x.push_back(std::stod(t.substr(t.find(' '))));
+      }
+      // Outer rings clockwise, holes counter-clockwise; an outer ring without area is reversed.
+      if (tag == "exterior" ? orientation >= 0 : orientation < 0)
+        std::reverse(x.begin(), x.end()), std::reverse(y.begin(), y.end());
+      ASSERT_EQ(back_.shapes.size(), 1u);
+      EXPECT_EQ(back_.shapes[0].x, x) << tag << " " << tuples[1];
+      EXPECT_EQ(back_.shapes[0].y, y) << tag << " " << tuples[1];
+    }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Every sample file with the shipped catalog, checked against what its XML holds.
 
@@ -950,6 +978,7 @@ using tpoint = std::pair<double, double>;  // x (longitude), y (latitude)
 struct txmlfeature {
   std::map<std::string, std::string> values;
   std::vector<std::vector<tpoint>> rings;  // a line or point feature has one
+  std::vector<bool> holes;                 // per ring: an interior ring
 };
 
 std::string Inner(const std::string& line, const std::string& open, const std::string& close) {
@@ -1011,7 +1040,10 @@ std::vector<txmlfeature> FeaturesOf(const std::string& xml, const tshpopentyp& l
         line.find("exterior") != std::string::npos && line.find("</") == std::string::npos;
     const bool hole =
         line.find("interior") != std::string::npos && line.find("</") == std::string::npos;
-    if ((ring || hole) && layer.Kind == 2) f.rings.emplace_back();
+    if ((ring || hole) && layer.Kind == 2) {
+      f.rings.emplace_back();
+      f.holes.push_back(hole);
+    }
     if (line.find("<gml:posList>") != std::string::npos) inList = true;
     for (const auto& [open, close] : std::vector<std::pair<std::string, std::string>>{
              {"<gml:pos>", "</gml:pos>"}, {"<jps:coordinate>", "</jps:coordinate>"}})
@@ -1090,14 +1122,17 @@ TEST(SampleFiles, ConvertAsTheirXmlSays) {
         const std::string date = back.records[i][1];  // lfSpanFr, the second column
         EXPECT_EQ(date.size(), 10u) << "feature " << i;
         (jpgis ? jpgisDates : gmlDates) += !date.empty();
-        // The shape: rings reversed into shapefile order, one part per ring.
+        // The shape: one part per ring, outer rings clockwise and holes counter-clockwise. GML
+        // files hold both the other way round, JPGIS files their holes already so.
         const tshapeback& s = back.shapes[i];
         std::vector<double> x, y;
         std::vector<int> starts;
-        for (const auto& ring : f.rings) {
+        for (size_t r = 0; r < f.rings.size(); ++r) {
+          const auto& ring = f.rings[r];
+          const bool reversed = layer.Kind == 2 && !(jpgis && f.holes[r]);
           starts.push_back(static_cast<int>(x.size()));
           for (size_t v = 0; v < ring.size(); ++v) {
-            const tpoint& p = layer.Kind == 2 ? ring[ring.size() - 1 - v] : ring[v];
+            const tpoint& p = reversed ? ring[ring.size() - 1 - v] : ring[v];
             x.push_back(p.first);
             y.push_back(p.second);
             extent.MinX = std::min(extent.MinX, p.first);

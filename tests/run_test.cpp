@@ -16,12 +16,12 @@
 #include <set>
 
 #include "catalog/catalog.h"
-#include "run/driver.h"
-#include "run/unzip.h"
 #include "common/errors.h"
 #include "common/paths.h"
-#include "shpctl/shpctl.h"
 #include "common/text.h"
+#include "run/driver.h"
+#include "run/unzip.h"
+#include "shpctl/shpctl.h"
 #include "support/test_support.h"
 #include "susetu/susetu.h"
 #include "unlha32/unlha32.h"
@@ -561,6 +561,71 @@ void ExpectWholeSets(const std::string& folder, const std::map<std::string, int>
   }
   for (const auto& [layer, shapes] : expected)
     EXPECT_EQ(found[layer], shapes) << what << ": " << layer;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Files as the agency hands them out: the datum they declare, holes, layers without columns.
+
+TEST_F(Driver, TheProjectionFollowsTheDeclaredDatum) {
+  const std::string rail = testing_support::Sample("gml/FG-GML-13-RailCL25000-20080331-0001.xml"),
+                    jpgis = testing_support::Sample("jpgis/FG-JPS-13112-CommPt-20111221-0001.xml"),
+                    wl2024 = dir.Folder() + "FG-GML-503041-WL-20250401-0001.xml";
+  std::string wl = ReadFile(MeshFile("WL"));  // as files published since 2025 declare it
+  for (size_t at; (at = wl.find("jgd2011")) != std::string::npos;) wl.replace(at, 7, "jgd2024");
+  WriteFile(wl2024, wl);
+  const std::string warned = rail + ": declares the datum jgd2000, the layer RailCL holds jgd2011";
+  struct Case {
+    std::vector<std::string> inputs;
+    std::string layer, epsg, warning;
+  };
+  for (const Case& c : std::vector<Case>{{{MeshFile("BldA")}, "BldA", "6668", ""},  // UTF-8
+                                         {{rail}, "RailCL", "4612", ""},  // GML, Shift_JIS
+                                         {{jpgis}, "CommPt", "6668", ""},
+                                         {{wl2024}, "WL", "6668", ""},
+                                         {{MeshFile("RailCL"), rail}, "RailCL", "6668", warned}}) {
+    ScratchDir out;
+    RecordingFront run;
+    run.output = out.Folder() + "list.txt";
+    for (const std::string& input : c.inputs) run.Add(input);
+    ASSERT_EQ(run.Run(), tRunResult::Finished) << run.messages.back();
+    EXPECT_EQ(run.messages.size(), c.warning.empty() ? 1u : 2u);
+    EXPECT_EQ(run.messages[0].find(c.warning), 0u) << run.messages[0];
+    for (const tshpopentyp& entry : LayerCatalog)  // the set's datum, kept for the map file
+      EXPECT_TRUE(entry.Name != c.layer || std::to_string(DatumEpsg(entry.Datum)) == c.epsg);
+    const std::string prj = out.Folder() + c.layer + ".prj";
+    EXPECT_EQ(ReadFile(prj),
+              std::string(c.epsg == "6668" ? kJgd2011ProjectionText : kProjectionText) + "\r\n");
+    EXPECT_NE(
+        testing_support::RunCommand("gdalsrsinfo -e " + Quote(prj)).find("EPSG:" + c.epsg + "\n"),
+        std::string::npos)
+        << prj;
+  }
+}
+
+TEST(Batch, PolygonsWithHolesAreValidAndLayersWithoutColumnsHaveRecords) {
+  const std::string jpgis =
+      testing_support::Sample("jpgis/FG-JPS-13112-BldA-20111221-0006-holes-excerpt.xml");
+  const std::string gml = testing_support::Sample("gml/BldA-with-interior-rings-excerpt.xml");
+  const int shapes = CountFeatures(ReadFile(jpgis), "BldA") + CountFeatures(ReadFile(gml), "BldA");
+  // Catalog lines of three and seven columns: no attribute column, so one FID column.
+  for (const char* line : {"BldA,b,2\r\n", "BldA,b,2,,,255 0 0,x\r\n"}) {
+    ScratchDir dir;
+    WriteFile(dir.Path() / "c.csv", line);
+    const BatchRun run = NabikLimited(0, "--catalog " + Quote(dir.Folder() + "c.csv") + " -o " +
+                                             Quote(dir.Folder() + "out/list.txt") + " " +
+                                             Quote(jpgis) + " " + Quote(gml));
+    ASSERT_EQ(run.status, 0) << line << run.err;
+    ExpectWholeSets(dir.Folder() + "out/", {{"BldA", shapes}}, line);
+    const std::string invalid = testing_support::RunCommand(
+        "ogrinfo -ro -q -dialect sqlite -sql 'select count(*) from BldA where not "
+        "ST_IsValid(geometry)' " +
+        Quote(dir.Folder() + "out/BldA.shp"));
+    EXPECT_NE(invalid.find("count(*) (Integer) = 0\n"), std::string::npos) << invalid;
+    DBFHandle dbf = DBFOpen((dir.Folder() + "out/BldA").c_str(), "rb");
+    ASSERT_NE(dbf, nullptr);
+    EXPECT_EQ(DBFReadIntegerAttribute(dbf, shapes - 1, 0), shapes - 1);  // the record number
+    DBFClose(dbf);
+  }
 }
 
 class Faults : public ::testing::Test {

@@ -93,10 +93,13 @@ TEST_F(Store, FieldsFollowTheCatalogColumns) {
   const std::string raw = ReadFile(dir.Folder() + "Ab.dbf");
   EXPECT_EQ(static_cast<unsigned char>(raw[29]), 0x13);
   EXPECT_EQ(ReadFile(dir.Folder() + "Ab.cpg"), "932");
-  // A layer without columns gets a table without fields, and opens.
+  // A layer without columns gets one integer field FID (the library writes no record into a
+  // table without fields), and opens.
   OpenLayerFiles(dir.Folder(), "Empty");
   ASSERT_NE(OpenSet.DbfHandle, nullptr);
-  EXPECT_EQ(DBFGetFieldCount(OpenSet.DbfHandle), 0);
+  EXPECT_EQ(DBFGetFieldCount(OpenSet.DbfHandle), 1);
+  EXPECT_EQ(DBFGetFieldIndex(OpenSet.DbfHandle, "FID"), 0);
+  EXPECT_EQ(DBFGetNativeFieldType(OpenSet.DbfHandle, 0), 'N');
 }
 
 TEST_F(Store, OpenSetsTheRecordIndexAfterTheLastRecord) {
