@@ -11,11 +11,13 @@
 
 #include "catalog/catalog.h"
 #include "fgd/reader.h"
+#include "mapserver/ms8export.h"
 #include "mapserver/webexport.h"
 #include "run/unzip.h"
 #include "common/errors.h"
 #include "common/paths.h"
 #include "shpctl/shpctl.h"
+#include "susetu/susetu.h"
 #include "common/text.h"
 #include "common/textfile.h"
 #include "unlha32/unlha32.h"
@@ -108,7 +110,10 @@ void RunSteps(tfrontend& front, bool& converted) {
   WriteConversionList(front);
   front.SetStatus(Sjis("MAPファイル作成中"));
   front.ProcessMessages();
-  ExportMapServer(front.OutputPathText(), front.OwnerWindow, front.ShowMessage);
+  if (MapSettings.ExportForm == ExportFormMapServer8)
+    ExportMapServer8(front.OutputPathText(), front.ShowMessage);
+  else
+    ExportMapServer(front.OutputPathText(), front.OwnerWindow, front.ShowMessage);
 }
 
 }  // namespace
