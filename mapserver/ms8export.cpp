@@ -361,7 +361,10 @@ std::string PhpText(const std::string& mapPath, const std::string& configPath) {
   Add(p, "$map = new mapObj(" + Quoted(mapPath) + ", new configObj(" + Quoted(configPath) +
              "));");
   Add(p, "$img = $map->draw();");
-  Add(p, "$img_url = $img->saveWebImage();");
+  Add(p, "// MapScript 8 has no saveWebImage(): the image goes into the map's IMAGEPATH by hand.");
+  Add(p, "$name = \"nabik_\" . uniqid() . \".\" . $img->format->extension;");
+  Add(p, "$img->save($map->web->imagepath . $name);");
+  Add(p, "$img_url = $map->web->imageurl . $name;");
   Add(p, "echo \"<img src=\\\"$img_url\\\">\\n\";");
   return p;
 }

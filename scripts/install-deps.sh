@@ -9,6 +9,9 @@ packages=(
   gdal-bin mapserver-bin fonts-ipafont-gothic zip jlha-utils
   clang libclang-rt-14-dev
   time
+  # the MapServer 8 export and its test: mapserv CGI, PHP MapScript 8, web server, browser,
+  # the test's Python and image decoding
+  cgi-mapserver php-cli php-mapscript-ng lighttpd chromium python3 imagemagick fontconfig
 )
 missing=()
 for p in "${packages[@]}"; do
