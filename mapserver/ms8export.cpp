@@ -2,10 +2,10 @@
 
 #include <sys/stat.h>
 
-#include <climits>
-#include <cstdio>
 #include <algorithm>
+#include <climits>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -66,11 +66,20 @@ std::string HtmlText(const std::string& utf8) {
   std::string h;
   for (char c : utf8) {
     switch (c) {
-      case '<': h += "&lt;"; break;
-      case '>': h += "&gt;"; break;
-      case '&': h += "&amp;"; break;
-      case '"': h += "&quot;"; break;
-      default: h += c;
+      case '<':
+        h += "&lt;";
+        break;
+      case '>':
+        h += "&gt;";
+        break;
+      case '&':
+        h += "&amp;";
+        break;
+      case '"':
+        h += "&quot;";
+        break;
+      default:
+        h += c;
     }
   }
   return h;
@@ -146,14 +155,13 @@ void Add(std::string& out, const std::string& line) {
 }
 
 void AddHeader(std::string& m, const std::string& dataFolder, const std::string& webFolder,
-               const textent& extent, const std::string& srs, bool fontCopied,
-               bool symbolsCopied) {
+               const textent& extent, const std::string& srs, bool fontCopied, bool symbolsCopied) {
   const tmapsettings& s = MapSettings;
   const std::string title = s.MapName.empty() ? std::string("Nabik") : Utf8(s.MapName);
   Add(m, "MAP");
   Add(m, "  NAME \"nabik\"");
-  Add(m, "  EXTENT " + Number(extent.MinX) + " " + Number(extent.MinY) + " " +
-             Number(extent.MaxX) + " " + Number(extent.MaxY));
+  Add(m, "  EXTENT " + Number(extent.MinX) + " " + Number(extent.MinY) + " " + Number(extent.MaxX) +
+             " " + Number(extent.MaxY));
   Add(m, "  SIZE " + std::to_string(s.MapWidth) + " " + std::to_string(s.MapHeight));
   Add(m, "  UNITS DD");
   // Debian's MapServer draws no GIF: a GIF setting gives PNG.
@@ -250,8 +258,8 @@ void AddFixedBlocks(std::string& m) {
     Add(m, line);
 }
 
-void AddLayer(std::string& m, const tms8layer& layer, bool fontCopied,
-              const std::string& fontAlias, bool symbolsCopied) {
+void AddLayer(std::string& m, const tms8layer& layer, bool fontCopied, const std::string& fontAlias,
+              bool symbolsCopied) {
   const tshpopentyp& e = *layer.Entry;
   const std::string title = Utf8(e.Title);
   Add(m, "");
@@ -358,8 +366,7 @@ std::string PhpText(const std::string& mapPath, const std::string& configPath) {
   Add(p, "// Draws the map with PHP MapScript 8, saves the image into tmp/ and shows it.");
   Add(p, "//   php nabik.php            (in this folder)");
   Add(p, "//   php -S 127.0.0.1:8000    (then http://127.0.0.1:8000/nabik.php)");
-  Add(p, "$map = new mapObj(" + Quoted(mapPath) + ", new configObj(" + Quoted(configPath) +
-             "));");
+  Add(p, "$map = new mapObj(" + Quoted(mapPath) + ", new configObj(" + Quoted(configPath) + "));");
   Add(p, "$img = $map->draw();");
   Add(p, "// MapScript 8 has no saveWebImage(): the image goes into the map's IMAGEPATH by hand.");
   Add(p, "$name = \"nabik_\" . uniqid() . \".\" . $img->format->extension;");
@@ -385,9 +392,10 @@ std::string IndexText(const std::string& title, const textent& extent,
   Add(h, "<body>");
   Add(h, "<div id=\"side\">");
   Add(h, "<h1>" + HtmlText(title) + "</h1>");
-  Add(h, "<div id=\"tools\"><button id=\"zoomin\" title=\"拡大\">＋</button>"
-         "<button id=\"zoomout\" title=\"縮小\">－</button>"
-         "<button id=\"fit\" title=\"全体を表示\">全体</button></div>");
+  Add(h,
+      "<div id=\"tools\"><button id=\"zoomin\" title=\"拡大\">＋</button>"
+      "<button id=\"zoomout\" title=\"縮小\">－</button>"
+      "<button id=\"fit\" title=\"全体を表示\">全体</button></div>");
   Add(h, "<div id=\"scale\"></div>");
   Add(h, "<ul id=\"layers\"></ul>");
   Add(h, "</div>");
@@ -416,8 +424,7 @@ int32_t ProjectionCode(const std::string& prjText) {
   return prjText.find("JGD_2011") != std::string::npos ? 6668 : 4612;
 }
 
-double MaxScaleDenom(const std::string& maxScale, int32_t width, int32_t height,
-                     const textent& e) {
+double MaxScaleDenom(const std::string& maxScale, int32_t width, int32_t height, const textent& e) {
   char* end = nullptr;
   const double given = std::strtod(maxScale.c_str(), &end);
   if (!maxScale.empty() && end && *end == '\0' && std::isfinite(given) && given > 0) return given;
@@ -449,8 +456,7 @@ bool WriteMapFile8(const std::string& mapPath, const std::string& dataFolder,
   for (const tms8layer& l : layers) codes.push_back(l.Code);
   std::string m;
   if (!MapSettings.MapName.empty()) Add(m, "# " + Utf8(MapSettings.MapName));
-  AddHeader(m, dataFolder, webFolder, Ms8Extent(Extent), WmsSrs(codes), fontCopied,
-            symbolsCopied);
+  AddHeader(m, dataFolder, webFolder, Ms8Extent(Extent), WmsSrs(codes), fontCopied, symbolsCopied);
   AddFixedBlocks(m);
   for (const tms8layer& l : layers) AddLayer(m, l, fontCopied, fontAlias, symbolsCopied);
   Add(m, "END");
@@ -484,8 +490,7 @@ void ExportMapServer8(const std::string& outputPath,
                        WriteWholeFile(root + "lighttpd.conf", LighttpdText(web, configPath)) &&
                        WriteWholeFile(web + "nabik.php", PhpText(mapPath, configPath)) &&
                        WriteWholeFile(web + "viewer.js", ViewerScript()) &&
-                       WriteWholeFile(web + "index.html",
-                                      IndexText(title, Ms8Extent(Extent),
-                                                CreatedLayers(dataFolder)));
+                       WriteWholeFile(web + "index.html", IndexText(title, Ms8Extent(Extent),
+                                                                    CreatedLayers(dataFolder)));
   if (written && !fontCopied) showMessage(FontWarningText());
 }

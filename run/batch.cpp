@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "catalog/catalog.h"
-#include "run/driver.h"
 #include "common/errors.h"
 #include "common/text.h"
+#include "run/driver.h"
 #include "susetu/susetu.h"
 #include "unlha32/unlha32.h"
 

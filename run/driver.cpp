@@ -10,16 +10,16 @@
 #include <vector>
 
 #include "catalog/catalog.h"
+#include "common/errors.h"
+#include "common/paths.h"
+#include "common/text.h"
+#include "common/textfile.h"
 #include "fgd/reader.h"
 #include "mapserver/ms8export.h"
 #include "mapserver/webexport.h"
 #include "run/unzip.h"
-#include "common/errors.h"
-#include "common/paths.h"
 #include "shpctl/shpctl.h"
 #include "susetu/susetu.h"
-#include "common/text.h"
-#include "common/textfile.h"
 #include "unlha32/unlha32.h"
 
 namespace {

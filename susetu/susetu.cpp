@@ -140,8 +140,7 @@ void LoadMapSettings() {
   s.WebFooter = text(kWebFooter);
   s.KanjiFont = text(kKanjiFont);
   s.Seamless = ReadFlag(ini, kSeamless, false);
-  s.ExportForm =
-      ParseInt32(ReadText(ini, kMapSection, ExportFormKey())).value_or(ExportFormMs4w);
+  s.ExportForm = ParseInt32(ReadText(ini, kMapSection, ExportFormKey())).value_or(ExportFormMs4w);
   if (s.KanjiFont.empty()) s.KanjiFont = DefaultKanjiFont();
   MapSettings = std::move(s);
 }

@@ -20,8 +20,8 @@ struct tmapsettings {
   std::string WebHeader;  // stored only
   std::string WebTemplate;
   std::string WebFooter;
-  std::string KanjiFont;  // font file copied into the web installation
-  bool Seamless = false;  // stored only
+  std::string KanjiFont;   // font file copied into the web installation
+  bool Seamless = false;   // stored only
   int32_t ExportForm = 0;  // position in the export form list: 0 MS4W, 1 MapServer 8
 };
 

@@ -9,13 +9,14 @@
 #include <set>
 
 #include "catalog/catalog.h"
+#include "common/errors.h"
+#include "common/text.h"
 #include "fgd/extent.h"
 #include "mapserver/fixedblocks.h"
 #include "mapserver/mapfile.h"
+#include "mapserver/ms8export.h"
 #include "mapserver/webexport.h"
-#include "common/errors.h"
 #include "shpctl/shpctl.h"
-#include "common/text.h"
 #include "support/test_support.h"
 #include "susetu/susetu.h"
 #include "unlha32/unlha32.h"
@@ -546,3 +547,71 @@ TEST(CopyFileByBlocks, CopiesEveryByte) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// The MapServer 8 form (drawn by the real programs in ms8_check.py).
+
+TEST(Ms8Values, ProjectionScaleAndExtent) {
+  EXPECT_EQ(ProjectionCode("GEOGCS[\"GCS_JGD_2000\",DATUM[\"D_JGD_2000\"]]"), 4612);
+  EXPECT_EQ(ProjectionCode("GEOGCS[\"GCS_JGD_2011\",DATUM[\"D_JGD_2011\"]]"), 6668);
+  EXPECT_EQ(ProjectionCode(""), 4612);  // a missing .prj
+  struct Case {
+    const char* what;
+    std::string setting;
+    int32_t width, height;
+    textent extent;
+    double denom;
+  };
+  // kExample: 0.125 degrees across at 35.29 N and 0.083333 down, 0.28 mm pixels.
+  const std::vector<Case> cases = {
+      {"a number in the setting", "25000", 400, 300, kExample, 25000},
+      {"text in the setting", "1:25000", 400, 300, kExample, 110436},
+      {"a negative setting", "-5", 400, 300, kExample, 110436},
+      {"computed, the height decides", "", 400, 300, kExample, 110436},
+      {"computed, the width decides", "", 100, 300, kExample, 405632},
+      {"no size", "", 0, 0, kExample, 0},
+      {"a single point", "", 400, 300, {139.5, 35.25, 139.5, 35.25}, 0},
+      {"nothing read", "", 400, 300, kUntouched, 0},
+  };
+  for (const Case& c : cases)
+    EXPECT_NEAR(MaxScaleDenom(c.setting, c.width, c.height, c.extent), c.denom, 1) << c.what;
+  const textent world = Ms8Extent(kUntouched);
+  EXPECT_EQ(std::vector({world.MinX, world.MinY, world.MaxX, world.MaxY}),
+            std::vector<double>({-180, -90, 180, 90}));
+  const textent point = Ms8Extent({139.5, 35.25, 139.5, 35.25});
+  EXPECT_LT(point.MinX, point.MaxX);
+  EXPECT_LT(point.MinY, point.MaxY);
+  EXPECT_EQ(Ms8Extent(kExample).MaxY, kExample.MaxY);
+}
+
+TEST_F(WebExport, Ms8FormWritesItsOwnTreeAndNoMs4wFiles) {
+  LayerCatalog.clear();
+  tshpopentyp wl;
+  wl.Kind = 1;
+  wl.Name = "WL";
+  wl.Title = Sjis("水涯線\"<&");
+  wl.Color = "0 0 255";
+  wl.Created = true;
+  LayerCatalog.push_back(wl);
+  WriteFile(out + "WL.prj", "GEOGCS[\"GCS_JGD_2011\"]\r\n");
+  MapSettings.KanjiFont = dir.Folder() + "nofont.ttf";
+  ExportMapServer8(out + "list.txt", [this](const std::string& text) { messages.push_back(text); });
+  LayerCatalog.clear();
+  EXPECT_EQ(Files(out + "mapserver8"),
+            (std::set<std::string>{"list.map", "mapserver.conf", "lighttpd.conf", "htdocs",
+                                   "htdocs/index.html", "htdocs/viewer.js", "htdocs/nabik.php",
+                                   "htdocs/tmp"}));
+  EXPECT_FALSE(fs::exists(out + "ms4w"));
+  EXPECT_FALSE(fs::exists(out + "nabik.php"));
+  EXPECT_EQ(messages, std::vector<std::string>{FontWarningText()});
+  const std::string map = ReadFile(out + "mapserver8/list.map");
+  EXPECT_NE(map.find("\"wms_title\" \"水涯線\\\"<&\""), std::string::npos)
+      << "UTF-8, quote escaped";
+  EXPECT_NE(map.find("\"init=epsg:6668\""), std::string::npos);
+  EXPECT_NE(map.find("\"wms_srs\" \"EPSG:4326 EPSG:6668 EPSG:3857\""), std::string::npos);
+  EXPECT_EQ(map.find("FONTSET"), std::string::npos);
+  const std::string page = ReadFile(out + "mapserver8/htdocs/index.html");
+  EXPECT_NE(page.find("title: \"水涯線\\\"\\u003c\\u0026\""), std::string::npos) << page;
+  EXPECT_NE(ReadFile(out + "mapserver8/lighttpd.conf").find("\nserver.port = 8408\n"),
+            std::string::npos);
+}

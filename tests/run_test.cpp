@@ -16,12 +16,12 @@
 #include <set>
 
 #include "catalog/catalog.h"
-#include "run/driver.h"
-#include "run/unzip.h"
 #include "common/errors.h"
 #include "common/paths.h"
-#include "shpctl/shpctl.h"
 #include "common/text.h"
+#include "run/driver.h"
+#include "run/unzip.h"
+#include "shpctl/shpctl.h"
 #include "support/test_support.h"
 #include "susetu/susetu.h"
 #include "unlha32/unlha32.h"
@@ -468,6 +468,9 @@ TEST(Batch, StatusLinesAndExitStatuses) {
       {"empty output", "-o '' " + Quote(wl), 2, "nabik: 出力ファイルを指定してください"},
       {"no input", o, 2, "nabik: no input file given"},
       {"unknown option", "--fast" + o + Quote(wl), 2, "nabik: unknown option --fast"},
+      {"unknown export form", "--mapserver 7" + o + Quote(wl), 2,
+       "nabik: --mapserver needs 8 or ms4w, not 7"},
+      {"export form missing", o + Quote(wl) + " --mapserver", 2, "nabik: --mapserver needs 8"},
       {"missing catalog", "--catalog /no/such.csv" + o + Quote(wl), 2,
        "nabik: cannot open the layer catalog /no/such.csv"},
       {"malformed catalog", "--catalog " + Quote(dir.Folder() + "bad.csv") + o + Quote(wl), 2,
@@ -494,6 +497,32 @@ TEST(Batch, StatusLinesAndExitStatuses) {
   std::set<std::string> top;
   for (const auto& item : fs::directory_iterator(dir.Path())) top.insert(item.path().filename());
   EXPECT_EQ(top, (std::set<std::string>{"bad.zip", "bad.csv", "plain", "o"}));
+}
+
+TEST(Batch, TheMapServerOptionWinsOverTheSetting) {
+  ScratchDir dir;
+  const std::string wl = testing_support::Sample(kMesh + "FG-GML-503041-WL-20181001-0001.xml");
+  testing_support::WriteFile(dir.Path() / "ms8.Ini", Sjis("[MapServer]\r\n出力形式=1\r\n"));
+  struct Case {
+    const char* what;
+    std::string settings, option;
+    bool ms8;  // the MapServer 8 tree, not the MS4W one
+  };
+  const std::vector<Case> cases = {
+      {"setting MapServer 8", "ms8.Ini", "", true},
+      {"option over the setting", "ms8.Ini", "--mapserver ms4w", false},
+      {"no setting", "none.Ini", "", false},
+      {"option without setting", "none.Ini", "--mapserver 8", true},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    const std::string out = dir.Folder() + std::to_string(++n) + "/";
+    const BatchRun run = Nabik("--quiet --settings " + Quote(dir.Folder() + c.settings) + " " +
+                               c.option + " -o " + Quote(out + "list.txt") + " " + Quote(wl));
+    EXPECT_EQ(run.status, 0) << c.what << ": " << run.err;
+    EXPECT_EQ(fs::exists(out + "mapserver8/list.map"), c.ms8) << c.what;
+    EXPECT_EQ(fs::exists(out + "nabik.php"), !c.ms8) << c.what;
+  }
 }
 
 // ---------------------------------------------------------------------------------------------
