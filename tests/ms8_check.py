@@ -76,7 +76,7 @@ def catalog():
                 continue
             cols = line.rstrip("\r\n").split(",")
             colour = tuple(int(v) for v in cols[5].split()) if cols[5].strip() else None
-            entries.append((cols[0], colour))
+            entries.append((cols[0], colour, cols[3]))
     return entries
 
 
@@ -244,7 +244,9 @@ def run(kind, inputs, work):
                    check=True, capture_output=True, timeout=120)
     root = out + "mapserver8/"
     mapfile, config = root + "list.map", root + "mapserver.conf"
-    created = [(n, c) for n, c in catalog() if os.path.exists(out + n + ".shp")]
+    entries = [e for e in catalog() if os.path.exists(out + e[0] + ".shp")]
+    created = [(n, c) for n, c, _ in entries]
+    labels = {n: item for n, _, item in entries if item}
     text = open(mapfile, encoding="utf-8").read()
     check(re.findall(r'^  LAYER\n    NAME "([^"]*)"', text, re.M) == [n for n, _ in created],
           kind + ": the map file's layers are the created ones in catalog order")
@@ -279,16 +281,32 @@ def run(kind, inputs, work):
               "%s: GetCapabilities %s names every layer" % (kind, version))
     solid = [n for n, c in layers.items() if list(layers.values()).count(c) == 1 and
              re.search(r'NAME "%s"\n    TYPE POLYGON' % n, text)]
+    bbox = ",".join(re.search(r"^  EXTENT (.*)$", text, re.M).group(1).split())
+    ask = ("map=NABIK&SERVICE=WMS&VERSION=1.1.1&STYLES=&SRS=EPSG:4326&BBOX=%s&WIDTH=400&HEIGHT=300"
+           "&FORMAT=image/png&BGCOLOR=0x123456&LAYERS=%%s" % bbox)
+    values = []
     for name, colour in layers.items():
-        head, body = cgi(config, "map=NABIK&SERVICE=WMS&VERSION=1.1.1&REQUEST=GetMap&STYLES=&SRS=EPSG:4326"
-                         "&BBOX=%s&WIDTH=400&HEIGHT=300&FORMAT=image/png&BGCOLOR=0x123456&LAYERS=%s"
-                         % (",".join(re.search(r"^  EXTENT (.*)$", text, re.M).group(1).split()), name))
+        head, body = cgi(config, "REQUEST=GetMap&" + ask % name)
         if not check("image/png" in head, "%s: GetMap %s returns a PNG: %s" % (kind, name, body[:300])):
             continue
         pixels = png_pixels(body)[2]
         check(near(pixels, colour, BACKGROUND) >= 2, "%s: GetMap %s shows its colour %s" % (kind, name, colour))
         strays = [o for o in solid if o != name and near(pixels, layers[o], BACKGROUND, 0.9, 4) > len(pixels) // 200]
         check(not strays, "%s: GetMap %s draws it alone, not %s" % (kind, name, strays))
+        # The label column of a polygon, asked for where it is drawn, comes back as UTF-8 text.
+        drawn = {i for i, p in enumerate(pixels) if name in solid and near([p], colour, BACKGROUND, 0.95, 2)}
+        inside = sorted(i for i in drawn if {i - 401, i - 399, i + 399, i + 401} <= drawn)
+        if name in labels and inside:
+            head, body = cgi(config, "REQUEST=GetFeatureInfo&INFO_FORMAT=text/plain&QUERY_LAYERS=%s&X=%d&Y=%d&"
+                             % (name, inside[len(inside) // 2] % 400, inside[len(inside) // 2] // 400) + ask % name)
+            try:
+                found = re.findall(r"^    %s = '(.*)'$" % labels[name], body.decode("utf-8"), re.M)
+            except UnicodeDecodeError as e:
+                found = [None]
+                check(False, "%s: GetFeatureInfo %s is UTF-8: %s" % (kind, name, e))
+            check(found, "%s: GetFeatureInfo %s gives its %s: %s" % (kind, name, labels[name], body[:300]))
+            values += found
+    check(any(v and not v.isascii() for v in values), "%s: Japanese label text read: %s" % (kind, values))
     # The PHP page draws the map as map2img does and shows the image in an <img> tag.
     page = subprocess.run(["php", "nabik.php"], cwd=root + "htdocs", capture_output=True, text=True, timeout=60)
     tag = re.fullmatch(r'<img src="/tmp/([^"/]+\.png)">\n', page.stdout)
