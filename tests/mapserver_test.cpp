@@ -556,7 +556,6 @@ TEST(Ms8Values, ProjectionScaleAndExtent) {
   EXPECT_EQ(ProjectionCode("GEOGCS[\"GCS_JGD_2011\",DATUM[\"D_JGD_2011\"]]"), 6668);
   EXPECT_EQ(ProjectionCode(""), 4612);  // a missing .prj
   struct Case {
-    const char* what;
     std::string setting;
     int32_t width, height;
     textent extent;
@@ -564,35 +563,23 @@ TEST(Ms8Values, ProjectionScaleAndExtent) {
   };
   // kExample: 0.125 degrees across at 35.29 N and 0.083333 down, 0.28 mm pixels.
   const std::vector<Case> cases = {
-      {"a number in the setting", "25000", 400, 300, kExample, 25000},
-      {"text in the setting", "1:25000", 400, 300, kExample, 110436},
-      {"a negative setting", "-5", 400, 300, kExample, 110436},
-      {"computed, the height decides", "", 400, 300, kExample, 110436},
-      {"computed, the width decides", "", 100, 300, kExample, 405632},
-      {"no size", "", 0, 0, kExample, 0},
-      {"a single point", "", 400, 300, {139.5, 35.25, 139.5, 35.25}, 0},
-      {"nothing read", "", 400, 300, kUntouched, 0},
+      {"25000", 400, 300, kExample, 25000}, {"1:25000", 400, 300, kExample, 110436},
+      {"-5", 400, 300, kExample, 110436},   {"", 400, 300, kExample, 110436},
+      {"", 100, 300, kExample, 405632},     {"", 0, 0, kExample, 0},
+      {"", 400, 300, {1, 2, 1, 2}, 0},      {"", 400, 300, kUntouched, 0},
   };
   for (const Case& c : cases)
-    EXPECT_NEAR(MaxScaleDenom(c.setting, c.width, c.height, c.extent), c.denom, 1) << c.what;
-  const textent world = Ms8Extent(kUntouched);
-  EXPECT_EQ(std::vector({world.MinX, world.MinY, world.MaxX, world.MaxY}),
-            std::vector<double>({-180, -90, 180, 90}));
-  const textent point = Ms8Extent({139.5, 35.25, 139.5, 35.25});
-  EXPECT_LT(point.MinX, point.MaxX);
-  EXPECT_LT(point.MinY, point.MaxY);
+    EXPECT_NEAR(MaxScaleDenom(c.setting, c.width, c.height, c.extent), c.denom, 1) << c.setting;
+  // Nothing read gives the world; a single point a little map around it.
+  EXPECT_EQ(Ms8Extent(kUntouched).MinX, -180);
+  EXPECT_EQ(Ms8Extent(kUntouched).MaxY, 90);
+  const textent point = Ms8Extent({1, 2, 1, 2});
+  EXPECT_TRUE(point.MinX < 1 && point.MaxX > 1 && point.MinY < 2 && point.MaxY > 2);
   EXPECT_EQ(Ms8Extent(kExample).MaxY, kExample.MaxY);
 }
 
 TEST_F(WebExport, Ms8FormWritesItsOwnTreeAndNoMs4wFiles) {
-  LayerCatalog.clear();
-  tshpopentyp wl;
-  wl.Kind = 1;
-  wl.Name = "WL";
-  wl.Title = Sjis("水涯線\"<&");
-  wl.Color = "0 0 255";
-  wl.Created = true;
-  LayerCatalog.push_back(wl);
+  LayerCatalog.assign(1, tshpopentyp{1, true, "WL", Sjis("水涯線\"<&"), "", "", "0 0 255", {}});
   WriteFile(out + "WL.prj", "GEOGCS[\"GCS_JGD_2011\"]\r\n");
   MapSettings.KanjiFont = dir.Folder() + "nofont.ttf";
   ExportMapServer8(out + "list.txt", [this](const std::string& text) { messages.push_back(text); });
@@ -601,17 +588,16 @@ TEST_F(WebExport, Ms8FormWritesItsOwnTreeAndNoMs4wFiles) {
             (std::set<std::string>{"list.map", "mapserver.conf", "lighttpd.conf", "htdocs",
                                    "htdocs/index.html", "htdocs/viewer.js", "htdocs/nabik.php",
                                    "htdocs/tmp"}));
-  EXPECT_FALSE(fs::exists(out + "ms4w"));
-  EXPECT_FALSE(fs::exists(out + "nabik.php"));
+  EXPECT_FALSE(fs::exists(out + "ms4w") || fs::exists(out + "nabik.php"));
   EXPECT_EQ(messages, std::vector<std::string>{FontWarningText()});
   const std::string map = ReadFile(out + "mapserver8/list.map");
-  EXPECT_NE(map.find("\"wms_title\" \"水涯線\\\"<&\""), std::string::npos)
-      << "UTF-8, quote escaped";
-  EXPECT_NE(map.find("\"init=epsg:6668\""), std::string::npos);
-  EXPECT_NE(map.find("\"wms_srs\" \"EPSG:4326 EPSG:6668 EPSG:3857\""), std::string::npos);
+  for (const char* line : {"\"wms_title\" \"水涯線\\\"<&\"", "\"init=epsg:6668\"",
+                           "\"wms_srs\" \"EPSG:4326 EPSG:6668 EPSG:3857\""})
+    EXPECT_NE(map.find(line), std::string::npos) << line;
   EXPECT_EQ(map.find("FONTSET"), std::string::npos);
-  const std::string page = ReadFile(out + "mapserver8/htdocs/index.html");
-  EXPECT_NE(page.find("title: \"水涯線\\\"\\u003c\\u0026\""), std::string::npos) << page;
+  EXPECT_NE(
+      ReadFile(out + "mapserver8/htdocs/index.html").find("title: \"水涯線\\\"\\u003c\\u0026\""),
+      std::string::npos);
   EXPECT_NE(ReadFile(out + "mapserver8/lighttpd.conf").find("\nserver.port = 8408\n"),
             std::string::npos);
 }
