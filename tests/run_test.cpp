@@ -14,6 +14,7 @@
 #include <functional>
 #include <map>
 #include <set>
+#include <tuple>
 
 #include "catalog/catalog.h"
 #include "common/errors.h"
@@ -502,26 +503,20 @@ TEST(Batch, StatusLinesAndExitStatuses) {
 TEST(Batch, TheMapServerOptionWinsOverTheSetting) {
   ScratchDir dir;
   const std::string wl = testing_support::Sample(kMesh + "FG-GML-503041-WL-20181001-0001.xml");
-  testing_support::WriteFile(dir.Path() / "ms8.Ini", Sjis("[MapServer]\r\n出力形式=1\r\n"));
-  struct Case {
-    const char* what;
-    std::string settings, option;
-    bool ms8;  // the MapServer 8 tree, not the MS4W one
-  };
-  const std::vector<Case> cases = {
-      {"setting MapServer 8", "ms8.Ini", "", true},
-      {"option over the setting", "ms8.Ini", "--mapserver ms4w", false},
-      {"no setting", "none.Ini", "", false},
-      {"option without setting", "none.Ini", "--mapserver 8", true},
-  };
-  int n = 0;
-  for (const Case& c : cases) {
-    const std::string out = dir.Folder() + std::to_string(++n) + "/";
-    const BatchRun run = Nabik("--quiet --settings " + Quote(dir.Folder() + c.settings) + " " +
-                               c.option + " -o " + Quote(out + "list.txt") + " " + Quote(wl));
-    EXPECT_EQ(run.status, 0) << c.what << ": " << run.err;
-    EXPECT_EQ(fs::exists(out + "mapserver8/list.map"), c.ms8) << c.what;
-    EXPECT_EQ(fs::exists(out + "nabik.php"), !c.ms8) << c.what;
+  testing_support::WriteFile(dir.Path() / "8.Ini", Sjis("[MapServer]\r\n出力形式=1\r\n"));
+  // Settings file and option; whether the MapServer 8 tree comes instead of the MS4W one.
+  const std::vector<std::tuple<std::string, std::string, bool>> cases = {
+      {"8.Ini", "", true},
+      {"8.Ini", "--mapserver ms4w", false},
+      {"none.Ini", "", false},
+      {"none.Ini", "--mapserver 8", true}};
+  for (const auto& [settings, option, ms8] : cases) {
+    const std::string out = dir.Folder() + "out " + settings + option + "/";
+    const BatchRun run = Nabik("--quiet --settings " + Quote(dir.Folder() + settings) + " " +
+                               option + " -o " + Quote(out + "list.txt") + " " + Quote(wl));
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(fs::exists(out + "mapserver8/list.map"), ms8) << settings << option;
+    EXPECT_EQ(fs::exists(out + "nabik.php"), !ms8) << settings << option;
   }
 }
 
