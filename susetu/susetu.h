@@ -1,6 +1,7 @@
 #pragma once
 // The settings file beside the executable (nabik.Ini): the fourteen MapServer export settings
-// in section "MapServer" and the last output path in section "フォルダー". All texts here are
+// and the export form ("出力形式") in section "MapServer" and the last output path in section
+// "フォルダー". All texts here are
 // CP932 bytes; the dialog converts them for display only.
 #include <cstdint>
 #include <string>
