@@ -19,6 +19,7 @@ namespace {
 struct tbatchargs {
   std::string catalog, settings, output;
   bool outputGiven = false, quiet = false, help = false, version = false;
+  int exportForm = -1;  // --mapserver; -1 leaves it to the settings
   std::vector<std::string> inputs;
 };
 
@@ -46,6 +47,15 @@ std::string ParseArgs(int argc, char** argv, tbatchargs& args) {
       if (!value(args.catalog)) return "--catalog needs a file";
     } else if (arg == "--settings") {
       if (!value(args.settings)) return "--settings needs a file";
+    } else if (arg == "--mapserver") {
+      std::string form;
+      if (!value(form)) return "--mapserver needs 8 or ms4w";
+      if (form == "8")
+        args.exportForm = ExportFormMapServer8;
+      else if (form == "ms4w" || form == "MS4W")
+        args.exportForm = ExportFormMs4w;
+      else
+        return "--mapserver needs 8 or ms4w, not " + form;
     } else if (arg == "-o" || arg == "--output") {
       if (!value(args.output)) return arg + " needs the output file";
       args.outputGiven = true;
@@ -113,7 +123,8 @@ struct tbatchfront {
 }  // namespace
 
 const char* BatchUsage() {
-  return "usage: nabik [--catalog FILE] [--settings FILE] [--quiet] -o OUTPUT INPUT...\n"
+  return "usage: nabik [--catalog FILE] [--settings FILE] [--mapserver 8|ms4w] [--quiet]\n"
+         "             -o OUTPUT INPUT...\n"
          "       nabik --help | --version\n"
          "Converts FGD XML files and zip archives of them into shapefiles (one set per layer of\n"
          "the catalog) in the folder of OUTPUT, writes the list of inputs to OUTPUT, and exports\n"
@@ -121,6 +132,9 @@ const char* BatchUsage() {
          "  --catalog FILE   layer catalog to use instead of nabik.csv beside the program\n"
          "  --settings FILE  settings file to read instead of nabik.Ini (beside the program, or\n"
          "                   in ~/.config/nabik/ where the program's folder is not writable)\n"
+         "  --mapserver 8    export for MapServer 8 (mapserv CGI, PHP MapScript 8, lighttpd)\n"
+         "  --mapserver ms4w export the MS4W tree for Windows; without the option the\n"
+         "                   settings file decides (MS4W unless it says otherwise)\n"
          "  --quiet          no status lines\n"
          "Exit status: 0 run finished, 1 run ended on an error, 2 usage or catalog error.\n";
 }
@@ -154,6 +168,7 @@ int RunBatch(int argc, char** argv) {
     SettingsSeedPath.clear();
   }
   LoadMapSettings();
+  if (args.exportForm >= 0) MapSettings.ExportForm = args.exportForm;
 
   StartUnlha();
   tbatchfront batch(args);

@@ -15,9 +15,11 @@
 #include "common/text.h"
 #include "common/textfile.h"
 #include "fgd/reader.h"
+#include "mapserver/ms8export.h"
 #include "mapserver/webexport.h"
 #include "run/unzip.h"
 #include "shpctl/shpctl.h"
+#include "susetu/susetu.h"
 #include "unlha32/unlha32.h"
 
 std::vector<std::string> RunWarnings;
@@ -139,7 +141,10 @@ void RunSteps(tfrontend& front, bool& converted) {
   WriteConversionList(front);
   front.SetStatus(Sjis("MAPファイル作成中"));
   front.ProcessMessages();
-  ExportMapServer(front.OutputPathText(), front.OwnerWindow, front.ShowMessage);
+  if (MapSettings.ExportForm == ExportFormMapServer8)
+    ExportMapServer8(front.OutputPathText(), front.ShowMessage);
+  else
+    ExportMapServer(front.OutputPathText(), front.OwnerWindow, front.ShowMessage);
 }
 
 }  // namespace

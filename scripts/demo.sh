@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 bash scripts/build.sh build
-nabik=(build/nabik --settings data/demo/nabik-demo.Ini)
+nabik=(build/nabik --settings data/demo/nabik-demo.Ini --mapserver 8)
 samples=tests/data/fgd
 out="$PWD/out"
 rm -rf "$out"
@@ -18,9 +18,12 @@ zip -qj "$mesh" "$samples"/gml/FG-GML-503041-ALL-20181001/*
   "$samples/jpgis/FG-JPS-13112-05-Z001.zip" "$samples/jpgis/FG-JPS-13112-CommPt-20111221-0001.xml"
 echo
 for encoding in gml jpgis; do
+  ms8="$out/$encoding/mapserver8"
   echo "$encoding:"
   echo "  Shapefiles:  $out/$encoding/*.shp ($(ls "$out/$encoding"/*.shp | wc -l) layers)"
-  echo "  Map file:    $out/$encoding/ms4w/Apache/htdocs/nabik.map"
-  echo "  Viewer page: $out/$encoding/nabik.php"
+  echo "  Map file:    $ms8/nabik.map"
+  echo "  PHP page:    (cd $ms8/htdocs && php nabik.php)"
+  echo "  Web server:  lighttpd -D -f $ms8/lighttpd.conf"
+  echo "  Viewer:      http://127.0.0.1:$(sed -n "s/^server.port = //p" "$ms8/lighttpd.conf")/"
   echo "  Run list:    $out/$encoding/nabik.txt"
 done

@@ -11,6 +11,9 @@ packages=(
   time
   dpkg-dev      # cpack's package dependencies (dpkg-shlibdeps)
   xvfb xdotool  # the installed program's windows driven as another user (tests/package_check.sh)
+  # the MapServer 8 export and its test: mapserv CGI, PHP MapScript 8, web server, browser,
+  # the test's Python and image decoding
+  cgi-mapserver php-cli php-mapscript-ng lighttpd chromium python3 imagemagick fontconfig
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Renders both windows offscreen into docs/ (no display needed): the main window after a run
-# over the demo's GML mesh with the JPGIS files added since, and the MapServer settings dialog.
+# over the demo's GML mesh with the JPGIS files added since, and the MapServer settings dialog;
+# and the MapServer 8 viewer in headless Chromium.
 # The demo's inputs are staged in a neutral folder, so the pictures show no path of this machine.
 #   scripts/screenshots.sh [BUILD_DIR]     (default: build-ui)
 set -euo pipefail
@@ -18,4 +19,6 @@ cp "$samples/jpgis/FG-JPS-13112-05-Z001.zip" "$samples/jpgis/FG-JPS-13112-CommPt
 mkdir -p docs
 NABIK_SCREENSHOT_DIR="$PWD/docs" NABIK_SCREENSHOT_DATA="$demo" QT_QPA_PLATFORM=offscreen \
   "$dir/tests/ui_test" --gtest_filter='Run.PicturesOfBothWindows'
-ls -l docs/nabik-main.png docs/nabik-settings.png
+# The MapServer 8 viewer in headless Chromium, from the test that drives it.
+NABIK_SCREENSHOT_DIR="$PWD/docs" /usr/bin/python3 tests/ms8_check.py "$dir/nabik" "$PWD" gml
+ls -l docs/nabik-main.png docs/nabik-settings.png docs/nabik-viewer.png

@@ -86,6 +86,12 @@ const std::string& MapKey(tmapkey key) {
   return keys[key];
 }
 
+// The export form's key comes after the fourteen, outside their table order.
+const std::string& ExportFormKey() {
+  static const std::string key = Sjis("出力形式");
+  return key;
+}
+
 const std::string& FolderSection() {
   static const std::string section = Sjis("フォルダー");
   return section;
@@ -159,6 +165,11 @@ const std::vector<std::string>& CoordUnitItems() {
   return items;
 }
 
+const std::vector<std::string>& ExportFormItems() {
+  static const std::vector<std::string> items = {"MS4W", "MapServer 8"};
+  return items;
+}
+
 const std::vector<std::string>& ImageTypeItems() {
   static const std::vector<std::string> items = {"", "gif", "jpeg", "png"};
   return items;
@@ -182,6 +193,7 @@ void LoadMapSettings() {
   s.WebFooter = text(kWebFooter);
   s.KanjiFont = text(kKanjiFont);
   s.Seamless = ReadFlag(ini, kSeamless, false);
+  s.ExportForm = ParseInt32(ReadText(ini, kMapSection, ExportFormKey())).value_or(ExportFormMs4w);
   if (s.KanjiFont.empty()) s.KanjiFont = DefaultKanjiFont();
   MapSettings = std::move(s);
 }
@@ -204,6 +216,9 @@ void SaveMapSettings(const tsettingsfields& f) {
       {kSeamless, FlagText(f.Seamless)},
   }};
   for (const auto& [key, value] : values) WriteOrRaise(kMapSection, MapKey(key), value);
+  if (f.ExportForm != ExportFormMs4w ||
+      IniValue(LoadIniFile(SettingsFilePath), kMapSection, ExportFormKey()))
+    WriteOrRaise(kMapSection, ExportFormKey(), std::to_string(f.ExportForm));
 }
 
 tsettingsfields FillSettingsDialog() {
@@ -225,6 +240,8 @@ tsettingsfields FillSettingsDialog() {
   f.WebFooter = s.WebFooter;
   f.KanjiFont = s.KanjiFont;
   f.Seamless = s.Seamless;
+  f.ExportForm = ListPosition(s.ExportForm, ExportFormItems());
+  if (f.ExportForm < 0) f.ExportForm = ExportFormMs4w;
   return f;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 // The settings file beside the executable (nabik.Ini): the fourteen MapServer export settings
-// in section "MapServer" and the last output path in section "フォルダー". All texts here are
+// and the export form ("出力形式") in section "MapServer" and the last output path in section
+// "フォルダー". All texts here are
 // CP932 bytes; the dialog converts them for display only.
 #include <cstdint>
 #include <string>
@@ -20,8 +21,9 @@ struct tmapsettings {
   std::string WebHeader;  // stored only
   std::string WebTemplate;
   std::string WebFooter;
-  std::string KanjiFont;  // font file copied into the web installation
-  bool Seamless = false;  // stored only
+  std::string KanjiFont;   // font file copied into the web installation
+  bool Seamless = false;   // stored only
+  int32_t ExportForm = 0;  // position in the export form list: 0 MS4W, 1 MapServer 8
 };
 
 extern tmapsettings MapSettings;
@@ -68,17 +70,26 @@ struct tsettingsfields {
   std::string WebFooter;      // Edit9 (hidden)
   std::string KanjiFont;      // eFontName
   bool Seamless = false;      // CheckBox2
+  int32_t ExportForm = 0;     // cbExportForm selected position
 };
 
 // Items of the unit list (ComboBox1) and the image type list (ComboBox2), in CP932.
 const std::vector<std::string>& CoordUnitItems();
 const std::vector<std::string>& ImageTypeItems();
 
+// The export forms: the MS4W tree of the web archive, or a tree for MapServer 8 on Linux.
+enum texportform : int32_t { ExportFormMs4w = 0, ExportFormMapServer8 = 1 };
+
+// Items of the export form list (cbExportForm), in CP932: "MS4W", "MapServer 8".
+const std::vector<std::string>& ExportFormItems();
+
 // Reads section "MapServer" into MapSettings: every key with its type and default; an empty
 // font setting gives DefaultKanjiFont() in memory only. Never creates the file.
 void LoadMapSettings();
 
-// Writes the fourteen keys from the dialog's fields, in order. Width and height texts that are
+// Writes the fourteen keys from the dialog's fields, in order, then "出力形式" (the export
+// form) when it is not MS4W or the file holds it already, so a file of the MS4W form keeps its
+// fourteen keys. Width and height texts that are
 // no integer are stored as 0. A refused write raises "Unable to write to %s" at that key; the
 // keys before it stay written. MapSettings is left alone.
 void SaveMapSettings(const tsettingsfields& fields);

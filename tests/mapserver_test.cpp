@@ -9,13 +9,14 @@
 #include <set>
 
 #include "catalog/catalog.h"
+#include "common/errors.h"
+#include "common/text.h"
 #include "fgd/extent.h"
 #include "mapserver/fixedblocks.h"
 #include "mapserver/mapfile.h"
+#include "mapserver/ms8export.h"
 #include "mapserver/webexport.h"
-#include "common/errors.h"
 #include "shpctl/shpctl.h"
-#include "common/text.h"
 #include "support/test_support.h"
 #include "susetu/susetu.h"
 #include "unlha32/unlha32.h"
@@ -546,3 +547,57 @@ TEST(CopyFileByBlocks, CopiesEveryByte) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// The MapServer 8 form (drawn by the real programs in ms8_check.py).
+
+TEST(Ms8Values, ProjectionScaleAndExtent) {
+  EXPECT_EQ(ProjectionCode("GEOGCS[\"GCS_JGD_2000\",DATUM[\"D_JGD_2000\"]]"), 4612);
+  EXPECT_EQ(ProjectionCode("GEOGCS[\"GCS_JGD_2011\",DATUM[\"D_JGD_2011\"]]"), 6668);
+  EXPECT_EQ(ProjectionCode(""), 4612);  // a missing .prj
+  struct Case {
+    std::string setting;
+    int32_t width, height;
+    textent extent;
+    double denom;
+  };
+  // kExample: 0.125 degrees across at 35.29 N and 0.083333 down, 0.28 mm pixels.
+  const std::vector<Case> cases = {
+      {"25000", 400, 300, kExample, 25000}, {"1:25000", 400, 300, kExample, 110436},
+      {"-5", 400, 300, kExample, 110436},   {"", 400, 300, kExample, 110436},
+      {"", 100, 300, kExample, 405632},     {"", 0, 0, kExample, 0},
+      {"", 400, 300, {1, 2, 1, 2}, 0},      {"", 400, 300, kUntouched, 0},
+  };
+  for (const Case& c : cases)
+    EXPECT_NEAR(MaxScaleDenom(c.setting, c.width, c.height, c.extent), c.denom, 1) << c.setting;
+  // Nothing read gives the world; a single point a little map around it.
+  EXPECT_EQ(Ms8Extent(kUntouched).MinX, -180);
+  EXPECT_EQ(Ms8Extent(kUntouched).MaxY, 90);
+  const textent point = Ms8Extent({1, 2, 1, 2});
+  EXPECT_TRUE(point.MinX < 1 && point.MaxX > 1 && point.MinY < 2 && point.MaxY > 2);
+  EXPECT_EQ(Ms8Extent(kExample).MaxY, kExample.MaxY);
+}
+
+TEST_F(WebExport, Ms8FormWritesItsOwnTreeAndNoMs4wFiles) {
+  LayerCatalog.assign(1, tshpopentyp{1, true, "WL", Sjis("水涯線\"<&"), "", "", "0 0 255", {}});
+  WriteFile(out + "WL.prj", "GEOGCS[\"GCS_JGD_2011\"]\r\n");
+  MapSettings.KanjiFont = dir.Folder() + "nofont.ttf";
+  ExportMapServer8(out + "list.txt", [this](const std::string& text) { messages.push_back(text); });
+  LayerCatalog.clear();
+  EXPECT_EQ(Files(out + "mapserver8"),
+            (std::set<std::string>{"list.map", "mapserver.conf", "lighttpd.conf", "htdocs",
+                                   "htdocs/index.html", "htdocs/viewer.js", "htdocs/nabik.php",
+                                   "htdocs/tmp"}));
+  EXPECT_FALSE(fs::exists(out + "ms4w") || fs::exists(out + "nabik.php"));
+  EXPECT_EQ(messages, std::vector<std::string>{FontWarningText()});
+  const std::string map = ReadFile(out + "mapserver8/list.map");
+  for (const char* line : {"\"wms_title\" \"水涯線\\\"<&\"", "\"init=epsg:6668\"",
+                           "\"wms_srs\" \"EPSG:4326 EPSG:6668 EPSG:3857\""})
+    EXPECT_NE(map.find(line), std::string::npos) << line;
+  EXPECT_EQ(map.find("FONTSET"), std::string::npos);
+  EXPECT_NE(
+      ReadFile(out + "mapserver8/htdocs/index.html").find("title: \"水涯線\\\"\\u003c\\u0026\""),
+      std::string::npos);
+  EXPECT_NE(ReadFile(out + "mapserver8/lighttpd.conf").find("\nserver.port = 8408\n"),
+            std::string::npos);
+}

@@ -14,6 +14,7 @@
 #include <functional>
 #include <map>
 #include <set>
+#include <tuple>
 
 #include "catalog/catalog.h"
 #include "common/errors.h"
@@ -468,6 +469,9 @@ TEST(Batch, StatusLinesAndExitStatuses) {
       {"empty output", "-o '' " + Quote(wl), 2, "nabik: 出力ファイルを指定してください"},
       {"no input", o, 2, "nabik: no input file given"},
       {"unknown option", "--fast" + o + Quote(wl), 2, "nabik: unknown option --fast"},
+      {"unknown export form", "--mapserver 7" + o + Quote(wl), 2,
+       "nabik: --mapserver needs 8 or ms4w, not 7"},
+      {"export form missing", o + Quote(wl) + " --mapserver", 2, "nabik: --mapserver needs 8"},
       {"missing catalog", "--catalog /no/such.csv" + o + Quote(wl), 2,
        "nabik: cannot open the layer catalog /no/such.csv"},
       {"malformed catalog", "--catalog " + Quote(dir.Folder() + "bad.csv") + o + Quote(wl), 2,
@@ -494,6 +498,26 @@ TEST(Batch, StatusLinesAndExitStatuses) {
   std::set<std::string> top;
   for (const auto& item : fs::directory_iterator(dir.Path())) top.insert(item.path().filename());
   EXPECT_EQ(top, (std::set<std::string>{"bad.zip", "bad.csv", "plain", "o"}));
+}
+
+TEST(Batch, TheMapServerOptionWinsOverTheSetting) {
+  ScratchDir dir;
+  const std::string wl = testing_support::Sample(kMesh + "FG-GML-503041-WL-20181001-0001.xml");
+  testing_support::WriteFile(dir.Path() / "8.Ini", Sjis("[MapServer]\r\n出力形式=1\r\n"));
+  // Settings file and option; whether the MapServer 8 tree comes instead of the MS4W one.
+  const std::vector<std::tuple<std::string, std::string, bool>> cases = {
+      {"8.Ini", "", true},
+      {"8.Ini", "--mapserver ms4w", false},
+      {"none.Ini", "", false},
+      {"none.Ini", "--mapserver 8", true}};
+  for (const auto& [settings, option, ms8] : cases) {
+    const std::string out = dir.Folder() + "out " + settings + option + "/";
+    const BatchRun run = Nabik("--quiet --settings " + Quote(dir.Folder() + settings) + " " +
+                               option + " -o " + Quote(out + "list.txt") + " " + Quote(wl));
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(fs::exists(out + "mapserver8/list.map"), ms8) << settings << option;
+    EXPECT_EQ(fs::exists(out + "nabik.php"), !ms8) << settings << option;
+  }
 }
 
 // ---------------------------------------------------------------------------------------------

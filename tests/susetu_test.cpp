@@ -417,6 +417,34 @@ TEST_F(Settings, SavesTheFourteenKeysInTableOrder) {
   EXPECT_EQ(MapSettings.MapName, "");  // left alone until the next load
 }
 
+TEST_F(Settings, TheExportFormKeyIsWrittenOnlyWhenNeeded) {
+  struct Case {
+    const char* what;
+    int32_t form;
+    std::string keyLine;  // "出力形式" line the file holds afterwards, empty for none
+    int32_t shown;        // the list position the dialog shows after loading
+  };
+  const std::vector<Case> cases = {
+      {"MS4W into a file without the key", ExportFormMs4w, "", 0},
+      {"MapServer 8", ExportFormMapServer8, "出力形式=1", 1},
+      {"back to MS4W replaces the key", ExportFormMs4w, "出力形式=0", 0},
+      {"a position naming no item", 7, "出力形式=7", 0},
+  };
+  for (const Case& c : cases) {
+    tsettingsfields f = SampleFields();
+    f.ExportForm = c.form;
+    SaveMapSettings(f);
+    const std::string text = Cp932ToUtf8(FileText());
+    if (c.keyLine.empty())
+      EXPECT_EQ(FileText(), DataFile("saved.Ini")) << c.what;
+    else
+      EXPECT_TRUE(text.ends_with("シームレス=0\r\n" + c.keyLine + "\r\n")) << c.what << text;
+    LoadMapSettings();
+    EXPECT_EQ(MapSettings.ExportForm, c.form) << c.what;
+    EXPECT_EQ(FillSettingsDialog().ExportForm, c.shown) << c.what;
+  }
+}
+
 TEST_F(Settings, RoundTripThroughTheFile) {
   SaveMapSettings(SampleFields());
   LoadMapSettings();

@@ -616,6 +616,11 @@ TEST_F(Windows, SettingsDialogHasItsDesignedFrameAndComponents) {
   EXPECT_EQ(seen, types);
   EXPECT_TRUE(d.ComboBox1->isEditable());
   EXPECT_TRUE(d.ComboBox2->isEditable());
+  seen.clear();
+  for (int i = 0; i < d.cbExportForm->count(); ++i) seen << d.cbExportForm->itemText(i);
+  EXPECT_EQ(seen, QStringList({"MS4W", "MapServer 8"}));
+  EXPECT_FALSE(d.cbExportForm->isEditable());
+  EXPECT_EQ(d.cbExportForm->parentWidget(), d.GroupBox2);
   // Every visible component lies inside the client area with its caption uncut.
   for (QWidget* w : d.findChildren<QWidget*>()) {
     if (w->isHidden() || !w->parentWidget() || w->parentWidget() != &d) continue;
@@ -637,10 +642,12 @@ TEST_F(Windows, OkStoresTheFieldsAndTheMainWindowReloads) {
     d.Edit2->setText(U("福岡の地図"));
     d.ComboBox2->setCurrentIndex(3);
     d.CheckBox1->setChecked(true);
+    d.cbExportForm->setCurrentIndex(1);
     d.OKBtn->click();
   });
   window->Button5->click();
   EXPECT_FALSE(d.isVisible());
+  EXPECT_EQ(MapSettings.ExportForm, ExportFormMapServer8);
   EXPECT_EQ(MapSettings.MapName, Sjis("福岡の地図"));
   EXPECT_EQ(MapSettings.ImageType, 3);
   EXPECT_TRUE(MapSettings.LayersOnly);

@@ -103,6 +103,10 @@ void TOKRightDlg::CreateControls() {
   Edit7->hide();
   Edit8->hide();
   Edit9->hide();
+  // The export form is chosen here, in the otherwise empty web frame; its hidden fields stay
+  // where they were.
+  FieldLabel(GroupBox2, "Label13", QStringLiteral("出力形式"), 12, 24);
+  cbExportForm = Place(new QComboBox(GroupBox2), "cbExportForm", 92, 24, 160, 20);
 
   connect(OKBtn, &QPushButton::clicked, this, &TOKRightDlg::OKBtnClick);
   connect(CancelBtn, &QPushButton::clicked, this, &TOKRightDlg::CancelBtnClick);
@@ -112,6 +116,7 @@ void TOKRightDlg::CreateControls() {
 void TOKRightDlg::FormCreate() {
   for (const std::string& item : CoordUnitItems()) ComboBox1->addItem(ShownText(item));
   for (const std::string& item : ImageTypeItems()) ComboBox2->addItem(ShownText(item));
+  for (const std::string& item : ExportFormItems()) cbExportForm->addItem(ShownText(item));
   ShowFields(FillSettingsDialog());
 }
 
@@ -167,6 +172,7 @@ tsettingsfields TOKRightDlg::Fields() const {
   f.WebFooter = FieldBytes(Edit9, text);
   f.KanjiFont = FieldBytes(eFontName, tfieldkind::Path);
   f.Seamless = CheckBox2->isChecked();
+  f.ExportForm = cbExportForm->currentIndex() < 0 ? ExportFormMs4w : cbExportForm->currentIndex();
   return f;
 }
 
@@ -185,6 +191,7 @@ void TOKRightDlg::ShowFields(const tsettingsfields& f) {
   SetFieldBytes(Edit9, f.WebFooter);
   SetFieldBytes(eFontName, f.KanjiFont);
   CheckBox2->setChecked(f.Seamless);
+  cbExportForm->setCurrentIndex(f.ExportForm);
 }
 
 void TOKRightDlg::CentreOnScreen() {

@@ -47,6 +47,7 @@ class TOKRightDlg : public QDialog {
   QLineEdit* Edit7;
   QLineEdit* Edit8;
   QLineEdit* Edit9;
+  QComboBox* cbExportForm;  // "出力形式": MS4W or MapServer 8
 
   // The font file chooser (existing files only), replaceable for the tests. Gets the folder to
   // start in, returns the chosen file or nothing when cancelled.
