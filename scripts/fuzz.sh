@@ -49,7 +49,7 @@ libs=($(pkg-config --libs shapelib libzip fontconfig) -ldl)
 # The core library, instrumented for coverage but without libFuzzer's main.
 mkdir -p "$build/obj" "$build/logs"
 core=()
-for dir in catalog run fgd shpctl mapserver susetu unlha32; do
+for dir in common catalog run fgd shpctl mapserver susetu unlha32; do
   for f in "$src/$dir"/*.cpp; do core+=("$f"); done
 done
 # Rebuilds an object when its source or any header of the tree is newer.
