@@ -9,6 +9,7 @@ packages=(
   gdal-bin mapserver-bin fonts-ipafont-gothic zip jlha-utils
   clang libclang-rt-14-dev
   time
+  qt6-translations-l10n  # qtbase_ja: Qt's own dialogs and buttons in Japanese
 )
 missing=()
 for p in "${packages[@]}"; do
