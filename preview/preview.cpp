@@ -243,7 +243,7 @@ tmaphit IdentifyAt(const tpreviewset& set, const tmapview& view, double sx, doub
     const double lx = x - layer.OriginX, ly = y - layer.OriginY;
     const double pixX = view.PixelsPerDegree * view.XScale, pixY = view.PixelsPerDegree;
     double best = tolerance * tolerance;
-    int32_t found = -1;
+    int32_t found = -1, feature = -1;
     for (size_t k = layer.Features.size(); k-- > 0;) {
       const tpreviewfeature& f = layer.Features[k];
       const double pad = layer.Class == tlayerclass::Polygon ? 0 : 1;
@@ -253,6 +253,7 @@ tmaphit IdentifyAt(const tpreviewset& set, const tmapview& view, double sx, doub
       if (layer.Class == tlayerclass::Polygon) {
         if (Contains(layer, f, lx, ly)) {
           found = f.Record;
+          feature = static_cast<int32_t>(k);
           break;  // the last drawn lies on top
         }
         continue;
@@ -271,11 +272,12 @@ tmaphit IdentifyAt(const tpreviewset& set, const tmapview& view, double sx, doub
           if (d2 <= best) {
             best = d2;
             found = f.Record;
+            feature = static_cast<int32_t>(k);
           }
         }
       }
     }
-    if (found >= 0) return {static_cast<int>(*it), found};
+    if (found >= 0) return {static_cast<int>(*it), found, feature};
   }
   return {};
 }

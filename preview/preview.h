@@ -115,6 +115,7 @@ double ScaleDenominator(const tmapview& view, double dpi);
 struct tmaphit {
   int Layer = -1;
   int32_t Record = -1;
+  int32_t Feature = -1;  // its place in the layer's Features
 };
 tmaphit IdentifyAt(const tpreviewset& set, const tmapview& view, double sx, double sy,
                    double tolerance);

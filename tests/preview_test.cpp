@@ -91,6 +91,7 @@ TEST_F(Preview, ClickFindsTheTopmostFeatureUnderThePixel) {
     const tmaphit hit = IdentifyAt(set_, view_, ScreenX(view_, c.X), ScreenY(view_, c.Y) + c.Dy, 4);
     EXPECT_EQ(hit.Layer, c.Layer);
     EXPECT_EQ(hit.Record, c.Record);
+    EXPECT_EQ(hit.Feature, c.Record) << "no shape is left out in the scene";
   }
   set_.Layers[2].Visible = false;
   const tmaphit under = IdentifyAt(set_, view_, ScreenX(view_, 130.05), ScreenY(view_, 33.08), 4);

@@ -129,6 +129,9 @@ void TPreviewF::PaintMap() {
   QPainter painter(Map);
   if (!dragOffset_.isNull()) painter.fillRect(Map->rect(), Qt::white);
   painter.drawImage(dragOffset_, picture_);
+  if (hit_.Layer < 0 || !Set.Layers[hit_.Layer].Visible) return;
+  painter.translate(dragOffset_);
+  DrawHighlight(painter, Set.Layers[hit_.Layer], hit_.Feature, View);
 }
 
 void TPreviewF::ShowScale() {
@@ -145,6 +148,8 @@ void TPreviewF::ShowPosition(QPoint at) {
 void TPreviewF::MapClick(QPoint at) {
   tInfo->setRowCount(0);
   const tmaphit hit = IdentifyAt(Set, View, at.x(), at.y(), kIdentifyPixels);
+  hit_ = hit;
+  Map->update();
   if (hit.Layer < 0) return;
   const tpreviewlayer& layer = Set.Layers[hit.Layer];
   auto addRow = [this](const QString& header, const QString& value) {

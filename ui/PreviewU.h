@@ -57,6 +57,7 @@ class TPreviewF : public QWidget {
   void ShowScale();
 
   QImage picture_;
+  tmaphit hit_;  // the feature listed in the table, marked on the map
   bool dragging_ = false;
   QPoint pressedAt_, dragOffset_;
   bool fitted_ = false;

@@ -142,6 +142,25 @@ long DrawPreview(QPainter& painter, const tpreviewset& set, const tmapview& view
   return drawn;
 }
 
+void DrawHighlight(QPainter& painter, const tpreviewlayer& layer, int32_t feature,
+                   const tmapview& view) {
+  if (feature < 0 || feature >= static_cast<int32_t>(layer.Features.size())) return;
+  const tpreviewfeature& f = layer.Features[feature];
+  const tplace at = PlaceOf(layer, view);
+  painter.setRenderHint(QPainter::Antialiasing, true);
+  painter.setPen(QPen(QColor(0, 200, 255), 3, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+  painter.setBrush(Qt::NoBrush);
+  std::vector<QPointF> points;
+  for (uint32_t p = f.FirstPart; p < f.FirstPart + f.PartCount; ++p) {
+    PartPoints(layer, p, at, points);
+    if (layer.Class == tlayerclass::Point || points.size() < 2) {
+      for (const QPointF& point : points) painter.drawEllipse(point, kMarkSize, kMarkSize);
+    } else {
+      painter.drawPolyline(points.data(), static_cast<int>(points.size()));
+    }
+  }
+}
+
 QImage RenderPreview(const tpreviewset& set, const tmapview& view) {
   QImage image(view.Width, view.Height, QImage::Format_ARGB32_Premultiplied);
   image.fill(Qt::white);

@@ -19,6 +19,10 @@ QColor LayerTint(const tpreviewlayer& layer);
 // Returns the number of features drawn.
 long DrawPreview(QPainter& painter, const tpreviewset& set, const tmapview& view);
 
+// Marks the feature `feature` of `layer` over the picture: its outline, or a ring round a point.
+void DrawHighlight(QPainter& painter, const tpreviewlayer& layer, int32_t feature,
+                   const tmapview& view);
+
 // A white picture of `view`'s size with the layers drawn on it.
 QImage RenderPreview(const tpreviewset& set, const tmapview& view);
 
