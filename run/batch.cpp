@@ -126,6 +126,7 @@ const char* BatchUsage() {
   return "usage: nabik [--catalog FILE] [--settings FILE] [--mapserver 8|ms4w] [--quiet]\n"
          "             -o OUTPUT INPUT...\n"
          "       nabik --help | --version\n"
+         "       nabik --render IMAGE.png [--size WIDTHxHEIGHT] FOLDER   (draws FOLDER's sets)\n"
          "Converts FGD XML files and zip archives of them into shapefiles (one set per layer of\n"
          "the catalog) in the folder of OUTPUT, writes the list of inputs to OUTPUT, and exports\n"
          "a MapServer web installation there. Without arguments nabik opens its window.\n"

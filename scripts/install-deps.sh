@@ -14,6 +14,7 @@ packages=(
   # the MapServer 8 export and its test: mapserv CGI, PHP MapScript 8, web server, browser,
   # the test's Python and image decoding
   cgi-mapserver php-cli php-mapscript-ng lighttpd chromium python3 imagemagick fontconfig
+  qt6-translations-l10n  # qtbase_ja: Qt's own dialogs and buttons in Japanese
 )
 missing=()
 for p in "${packages[@]}"; do

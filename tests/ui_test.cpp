@@ -6,7 +6,9 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDialogButtonBox>
 #include <QFile>
+#include <QFileDialog>
 #include <QFontInfo>
 #include <QFontMetrics>
 #include <QGroupBox>
@@ -16,8 +18,11 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QTableWidget>
 #include <QTest>
 #include <QTimer>
+#include <QTranslator>
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -30,13 +35,16 @@
 #include "susetu/susetu.h"
 #include "ui/NabikU.h"
 #include "ui/OKRightDlg.h"
+#include "ui/PreviewU.h"
 #include "ui/fieldtext.h"
 #include "ui/filefilter.h"
 #include "ui/messages.h"
+#include "ui/previewdraw.h"
 #include "ui/startup.h"
 #include "unlha32/unlha32.h"
 
 namespace fs = std::filesystem;
+using testing_support::MakePreviewScene;
 using testing_support::ReadFile;
 using testing_support::RunCommand;
 using testing_support::Sample;
@@ -169,12 +177,19 @@ TEST_F(Windows, MainWindowHasEveryDesignedControlInPlace) {
   EXPECT_EQ(window->pos(), QPoint(199, 116));
 
   const tcontrol controls[] = {
-      {"bRef", {8, 8, 75, 25}, "①　参　照"},       {"Button1", {176, 40, 75, 25}, "②　参　照"},
-      {"bExecute", {320, 8, 75, 25}, "③　実　行"}, {"Button2", {320, 40, 75, 25}, "④　閉じる"},
-      {"eOutPath", {8, 64, 513, 20}, nullptr},     {"cL", {8, 88, 513, 409}, nullptr},
-      {"Panel1", {8, 504, 113, 25}, ""},           {"Button3", {136, 504, 75, 25}, "ヘルプ"},
-      {"Button4", {224, 504, 75, 25}, "基盤地図"}, {"Button5", {312, 504, 75, 25}, "MAP設定"},
-      {"SBar", {0, 533, 529, 19}, nullptr},        {"LB", {552, 328, 105, 81}, nullptr},
+      {"bRef", {8, 8, 75, 25}, "①　参　照"},
+      {"Button1", {176, 40, 75, 25}, "②　参　照"},
+      {"bExecute", {320, 8, 75, 25}, "③　実　行"},
+      {"Button2", {320, 40, 75, 25}, "④　閉じる"},
+      {"eOutPath", {8, 64, 513, 20}, nullptr},
+      {"cL", {8, 88, 513, 409}, nullptr},
+      {"Panel1", {8, 504, 113, 25}, ""},
+      {"Button3", {136, 504, 75, 25}, "ヘルプ"},
+      {"Button4", {224, 504, 75, 25}, "基盤地図"},
+      {"Button5", {312, 504, 75, 25}, "MAP設定"},
+      {"Button6", {400, 504, 75, 25}, "プレビュー"},
+      {"SBar", {0, 533, 529, 19}, nullptr},
+      {"LB", {552, 328, 105, 81}, nullptr},
   };
   for (const tcontrol& c : controls) {
     SCOPED_TRACE(c.Name);
@@ -1001,6 +1016,260 @@ TEST_F(Run, PicturesOfBothWindows) {
     for (int y = 536; y < 551 && !text; ++y)
       text = main.pixelColor(x, y).lightness() < face.lightness() - 80;
   EXPECT_TRUE(text) << "no status text drawn";
+}
+
+// --- the map preview ---
+
+// Pixels mostly of `colour` (a third of the way to white at most, for antialiased edges) in the
+// picture, or in the 3 x 3 pixels around `at`.
+int CountColour(const QImage& image, const QColor& colour, QPoint at = {-1, -1}) {
+  auto distance = [](const QColor& a, const QColor& b) {
+    return std::abs(a.red() - b.red()) + std::abs(a.green() - b.green()) +
+           std::abs(a.blue() - b.blue());
+  };
+  const int tolerance = std::max(12, distance(colour, Qt::white) / 3);
+  const QRect area = at.x() < 0 ? image.rect() : QRect(at - QPoint(1, 1), QSize(3, 3));
+  int count = 0;
+  for (int y = area.top(); y <= area.bottom(); ++y)
+    for (int x = area.left(); x <= area.right(); ++x)
+      count += distance(image.pixelColor(x, y), colour) <= tolerance;
+  return count;
+}
+
+TEST(PreviewPicture, LayersDrawInTheirColoursInOrderAndHiddenOnesLeaveNothing) {
+  ScratchDir dir;
+  MakePreviewScene(dir.Folder());
+  tpreviewset set = LoadPreviewSet(dir.Folder());
+  ASSERT_EQ(set.Layers.size(), 3u);
+  // Points first in the catalog: still drawn over lines over polygons.
+  std::reverse(set.Layers.begin(), set.Layers.end());
+  tmapview view;
+  view.XScale = set.XScale;
+  view.Width = 400, view.Height = 300;
+  FitView(view, set.Box);
+  const QColor fill = LayerTint(set.Layers[2]), outline = LayerColour(set.Layers[2]);
+  const QColor road = LayerColour(set.Layers[1]), spot = LayerColour(set.Layers[0]);
+  const QImage image = RenderPreview(set, view);
+  ASSERT_EQ(image.size(), QSize(400, 300));
+  const struct {
+    const char* What;
+    double X, Y;
+    int Dx, Dy;  // pixels off the point
+    QColor Colour;
+  } pixels[] = {
+      {"polygon fill", 130.02, 33.05, 0, 0, fill},
+      {"polygon outline", 130.00, 33.05, 0, 0, outline},
+      {"outside the outline", 130.00, 33.05, -5, 0, Qt::white},
+      {"the hole", 130.05, 33.05, 0, 0, Qt::white},
+      {"line over the fill", 130.03, 33.08, 0, 0, road},
+      {"4 px off the line", 130.03, 33.08, 0, 4, fill},
+      {"point over the line", 130.05, 33.08, 0, 0, spot},
+      {"line 8 px off the point", 130.05, 33.08, 8, 0, road},
+      {"point in the fill", 130.02, 33.02, 0, 0, spot},
+      {"6 px off that point", 130.02, 33.02, 0, -6, fill},
+  };
+  for (const auto& p : pixels) {
+    SCOPED_TRACE(p.What);
+    const QPoint at(static_cast<int>(ScreenX(view, p.X)) + p.Dx,
+                    static_cast<int>(ScreenY(view, p.Y)) + p.Dy);
+    EXPECT_GT(CountColour(image, p.Colour, at), 0) << image.pixelColor(at).name().toStdString();
+  }
+  for (size_t hidden = 0; hidden < 3; ++hidden) {
+    for (size_t n = 0; n < 3; ++n) set.Layers[n].Visible = n != hidden;
+    const QImage without = RenderPreview(set, view);
+    for (size_t n = 0; n < 3; ++n) {
+      SCOPED_TRACE(set.Layers[hidden].Name + " hidden, " + set.Layers[n].Name);
+      const QColor colour = LayerColour(set.Layers[n]);
+      EXPECT_EQ(CountColour(without, colour) == 0, n == hidden);
+    }
+  }
+}
+
+TEST(PreviewPicture, RenderWritesAPngOfTheGivenSizeAndExitsAsStated) {
+  ScratchDir dir;
+  const std::string mesh = "gml/FG-GML-503041-ALL-20181001/FG-GML-503041-";
+  int status = -1;
+  RunCommand(Nabik() + " --quiet -o " + dir.Folder() + "out/list.txt " +
+                 Sample(mesh + "WA-20181001-0001.xml") + " " +
+                 Sample(mesh + "Cntr-20181001-0001.xml") + " " +
+                 Sample(mesh + "ElevPt-20181001-0001.xml") + " 2>&1",
+             &status);
+  ASSERT_EQ(status, 0);
+  fs::create_directory(dir.Path() / "empty");
+  const std::string render = std::string(kNoDisplay) + Nabik() + " --render ";
+  const std::string out = dir.Folder() + "out", png = dir.Folder() + "map.png";
+  const struct {
+    std::string Args;
+    int Status;
+    QSize Size;  // of the picture written; none when invalid
+  } runs[] = {
+      {png + " --size 640x480 " + out, 0, {640, 480}},
+      {png + " " + out + "/", 0, {1200, 900}},
+      {png + " " + dir.Folder() + "empty", 1, {}},
+      {png + " " + dir.Folder() + "missing", 1, {}},
+      {dir.Folder() + "no/map.png " + out, 1, {}},
+      {png + " --size 0x480 " + out, 2, {}},
+      {png + " --size 640x " + out, 2, {}},
+      {png + " --size 640*480 " + out, 2, {}},
+      {png + " --size 20000x10 " + out, 2, {}},
+      {png + " " + out + " --size", 2, {}},
+      {png + " --colour red " + out, 2, {}},
+      {png, 2, {}},
+      {png + " " + out + " " + out, 2, {}},
+  };
+  for (const auto& r : runs) {
+    SCOPED_TRACE(r.Args);
+    fs::remove(png);
+    const std::string said = RunCommand(render + r.Args + " 2>&1", &status);
+    EXPECT_EQ(status, r.Status) << said;
+    EXPECT_EQ(QImage(QString::fromStdString(png)).size(), r.Size.isValid() ? r.Size : QSize(0, 0));
+  }
+  ASSERT_EQ(RunCommand(render + png + " --size 640x480 " + out, &status), "");
+  const QImage image(QString::fromStdString(png));
+  ASSERT_EQ(status, 0);
+  // 水域 filled in its tint, 等高線 in its colour, 標高点 marks in theirs.
+  tpreviewlayer water, contour, height;
+  water.Colour = {173, 216, 230}, contour.Colour = {205, 133, 63}, height.Colour = {160, 82, 45};
+  EXPECT_GT(CountColour(image, LayerTint(water)), 640 * 480 / 2);
+  EXPECT_GT(CountColour(image, LayerColour(contour)), 100);
+  EXPECT_GT(CountColour(image, LayerColour(height)), 10);
+}
+
+TEST_F(Windows, PreviewWithoutOutputPathOrSetsOnlySaysSo) {
+  auto window = Start();
+  ASSERT_TRUE(window);
+  SetFieldBytes(window->eOutPath, "");
+  window->Button6->click();
+  SetFieldBytes(window->eOutPath, dir_.Folder() + "list.txt");
+  window->Button6->click();
+  ASSERT_EQ(shown_.size(), 2u);
+  EXPECT_EQ(shown_[0].Text, U("出力ファイルを指定してください"));
+  EXPECT_TRUE(shown_[1].Text.startsWith(U("表示できるレイヤーがありません")))
+      << shown_[1].Text.toStdString();
+  EXPECT_FALSE(window->Preview);
+}
+
+// Sends a mouse event of the left button to the map.
+void Mouse(QWidget* map, QEvent::Type type, QPoint at) {
+  const Qt::MouseButtons held = type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton;
+  QMouseEvent event(type, at, map->mapToGlobal(at), Qt::LeftButton, held, Qt::NoModifier);
+  QCoreApplication::sendEvent(map, &event);
+}
+
+TEST_F(Run, PreviewShowsTheRunsLayersMovesAndIdentifies) {
+  const std::string mesh = "gml/FG-GML-503041-ALL-20181001/FG-GML-503041-";
+  Choose(*window_, {Canonical(Sample(mesh + "WA-20181001-0001.xml")),
+                    Canonical(Sample(mesh + "ElevPt-20181001-0001.xml")),
+                    Canonical(Sample(mesh + "Cntr-20181001-0001.xml"))});
+  Execute();
+  window_->Button6->click();
+  ASSERT_TRUE(window_->Preview);
+  TPreviewF& p = *window_->Preview;
+  QCoreApplication::processEvents();
+  // Catalog order, each checked, with its swatch.
+  ASSERT_EQ(p.lLayers->count(), 3);
+  const char* titles[] = {"標高点", "等高線", "水域"};
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(p.lLayers->item(i)->text(), U(titles[i]));
+    EXPECT_EQ(p.lLayers->item(i)->checkState(), Qt::Checked);
+  }
+
+  // A click on an elevation point lists its record under the catalog's headers.
+  const tpreviewlayer& points = p.Set.Layers[0];
+  const QPoint point(ScreenX(p.View, points.OriginX + points.Coords[0]),
+                     ScreenY(p.View, points.OriginY + points.Coords[1]));
+  Mouse(p.Map, QEvent::MouseButtonPress, point);
+  Mouse(p.Map, QEvent::MouseButtonRelease, point);
+  ASSERT_GT(p.tInfo->rowCount(), 3);
+  EXPECT_EQ(p.tInfo->item(0, 0)->text(), U("レイヤー"));
+  EXPECT_EQ(p.tInfo->item(0, 1)->text(), U("標高点"));
+  EXPECT_EQ(p.tInfo->item(1, 0)->text(), U("基盤地図情報レコードID"));
+  EXPECT_FALSE(p.tInfo->item(1, 1)->text().isEmpty());
+
+  // A drag moves the map with the mouse; the wheel zooms around the cursor; 全体表示 fits.
+  const tmapview fitted = p.View;
+  Mouse(p.Map, QEvent::MouseButtonPress, {100, 100});
+  Mouse(p.Map, QEvent::MouseMove, {140, 120});
+  Mouse(p.Map, QEvent::MouseButtonRelease, {140, 120});
+  EXPECT_NEAR(ScreenX(p.View, fitted.CenterX), fitted.Width / 2.0 + 40, 1e-6);
+  EXPECT_NEAR(ScreenY(p.View, fitted.CenterY), fitted.Height / 2.0 + 20, 1e-6);
+  EXPECT_TRUE(p.tInfo->rowCount() > 0) << "a drag is no click";
+  const double x = MapX(p.View, 50), y = MapY(p.View, 60);
+  QWheelEvent wheel(QPointF(50, 60), p.Map->mapToGlobal(QPointF(50, 60)), {}, {0, 120},
+                    Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+  QCoreApplication::sendEvent(p.Map, &wheel);
+  EXPECT_GT(p.View.PixelsPerDegree, fitted.PixelsPerDegree);
+  EXPECT_NEAR(MapX(p.View, 50), x, 1e-9);
+  EXPECT_NEAR(MapY(p.View, 60), y, 1e-9);
+  EXPECT_TRUE(p.SBar->currentMessage().startsWith(U("緯度 ")))
+      << p.SBar->currentMessage().toStdString();
+  EXPECT_TRUE(p.lScale->text().startsWith(U("縮尺 1:")));
+  p.bFit->click();
+  EXPECT_NEAR(p.View.CenterX, fitted.CenterX, 1e-12);
+  EXPECT_NEAR(p.View.PixelsPerDegree, fitted.PixelsPerDegree, 1e-9);
+
+  // Unchecking the water takes its tint off the picture.
+  const QColor water = LayerTint(p.Set.Layers[2]);
+  EXPECT_GT(CountColour(p.Picture(), water), 0);
+  p.lLayers->item(2)->setCheckState(Qt::Unchecked);
+  EXPECT_EQ(CountColour(p.Picture(), water), 0);
+}
+
+TEST(QtTranslation, FileDialogAndMessageBoxButtonsReadJapanese) {
+  auto texts = [] {
+    QFileDialog dialog;
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    QStringList seen;
+    for (QAbstractButton* b : dialog.findChild<QDialogButtonBox*>()->buttons()) seen << b->text();
+    for (QLabel* l : dialog.findChildren<QLabel*>()) seen << l->text();
+    return seen;
+  };
+  EXPECT_TRUE(texts().contains(U("&Open")));
+  const std::unique_ptr<QTranslator> translation = InstallQtTranslation();
+  ASSERT_TRUE(translation) << "qtbase_ja is in qt6-translations-l10n";
+  const QStringList japanese = texts();
+  for (const char* text : {"開く(&O)", "キャンセル", "ファイル名(&N):", "アドレス:"})
+    EXPECT_TRUE(japanese.contains(U(text))) << text << " in " << japanese.join('|').toStdString();
+  QMessageBox box(QMessageBox::NoIcon, {}, {}, QMessageBox::Ok | QMessageBox::Cancel);
+  EXPECT_EQ(box.button(QMessageBox::Cancel)->text(), U("キャンセル"));
+}
+
+// The preview of a converted mesh, zoomed to its buildings, with one building identified.
+// scripts/screenshots.sh keeps it in docs/.
+TEST_F(Run, PictureOfThePreview) {
+  const char* target = std::getenv("NABIK_SCREENSHOT_DIR");
+  const QString folder = QString::fromStdString(target ? std::string(target) : dir_.Folder());
+  QStringList files;
+  for (const auto& entry : fs::directory_iterator(Sample("gml/FG-GML-503041-ALL-20181001")))
+    files << Canonical(entry.path().string());
+  files.sort();
+  Choose(*window_, files);
+  Execute();
+  window_->Button6->click();
+  ASSERT_TRUE(window_->Preview);
+  TPreviewF& p = *window_->Preview;
+  p.resize(1000, 640);
+  p.show();
+  QCoreApplication::processEvents();
+  const auto bld = std::find_if(p.Set.Layers.begin(), p.Set.Layers.end(),
+                                [](const tpreviewlayer& l) { return l.Name == "BldA"; });
+  ASSERT_NE(bld, p.Set.Layers.end());
+  FitView(p.View, bld->Box, 40);
+  p.Redraw();
+  // The first building whose box's middle lies in it.
+  for (const tpreviewfeature& f : bld->Features) {
+    const QPoint at(ScreenX(p.View, bld->OriginX + (f.MinX + f.MaxX) / 2),
+                    ScreenY(p.View, bld->OriginY + (f.MinY + f.MaxY) / 2));
+    p.MapClick(at);
+    p.ShowPosition(at);
+    if (p.tInfo->rowCount() > 0 && p.tInfo->item(0, 1)->text() == U("建築物")) break;
+  }
+  ASSERT_GT(p.tInfo->rowCount(), 0);
+  EXPECT_EQ(p.tInfo->item(0, 1)->text(), U("建築物"));
+  QCoreApplication::processEvents();  // the status bar's layout takes in the scale's text
+  const QString picture = folder + "/nabik-preview.png";
+  ASSERT_TRUE(p.grab().save(picture));
+  EXPECT_GT(CountColour(QImage(picture), LayerTint(*bld)), 1000);
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include "common/paths.h"
 #include "susetu/susetu.h"
 #include "ui/OKRightDlg.h"
+#include "ui/PreviewU.h"
 #include "ui/fieldtext.h"
 #include "ui/filefilter.h"
 #include "ui/messages.h"
@@ -116,6 +117,8 @@ void TNabikF::CreateControls() {
   Button3 = Button(this, "Button3", QStringLiteral("ヘルプ"), 136, 504);
   Button4 = Button(this, "Button4", QStringLiteral("基盤地図"), 224, 504);
   Button5 = Button(this, "Button5", QStringLiteral("MAP設定"), 312, 504);
+  // The one free place of the bottom row, at the row's spacing.
+  Button6 = Button(this, "Button6", QStringLiteral("プレビュー"), 400, 504);
 
   SBar = Place(new QStatusBar(this), "SBar", 0, 533, 529, 19);
   SBar->setSizeGripEnabled(false);
@@ -126,8 +129,9 @@ void TNabikF::CreateControls() {
 }
 
 void TNabikF::SetTabOrder() {
-  QWidget* const order[] = {cL,      bExecute, eOutPath, Button1, Button2,
-                            Button3, Button4,  Button5,  bRef,    LB};
+  // The preview button comes after the designed order, which stays as it is.
+  QWidget* const order[] = {cL,      bExecute, eOutPath, Button1, Button2, Button3,
+                            Button4, Button5,  bRef,     LB,      Button6};
   for (size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
   Panel1->setFocusPolicy(Qt::NoFocus);
 }
@@ -140,6 +144,7 @@ void TNabikF::ConnectEvents() {
   connect(Button3, &QPushButton::clicked, this, &TNabikF::Button3Click);
   connect(Button4, &QPushButton::clicked, this, &TNabikF::Button4Click);
   connect(Button5, &QPushButton::clicked, this, &TNabikF::Button5Click);
+  connect(Button6, &QPushButton::clicked, this, &TNabikF::Button6Click);
 }
 
 bool TNabikF::FormCreate() {
@@ -235,6 +240,29 @@ void TNabikF::Button5Click() {
   if (!OKRightDlg) return;
   OKRightDlg->CentreOnScreen();
   if (OKRightDlg->exec() == ModalResultOk) Guarded(this, LoadMapSettings);
+}
+
+void TNabikF::Button6Click() {
+  const std::string output = FieldBytes(eOutPath, tfieldkind::Path);
+  if (output.empty()) {
+    ShowMessageBox(this, AppTitle(), ShownText(NoOutputFileText()), QMessageBox::NoIcon);
+    return;
+  }
+  const std::string folder = FolderPart(output);
+  // A new window reads the sets as the last run left them.
+  if (Preview) Preview->close();
+  TPreviewF* preview = nullptr;
+  if (!Guarded(this, [&] { preview = new TPreviewF(folder, this); })) return;
+  if (preview->Set.Layers.empty()) {
+    delete preview;
+    ShowMessageBox(this, AppTitle(),
+                   QStringLiteral("表示できるレイヤーがありません: ") +
+                       ShownText(folder.empty() ? std::string("./") : folder),
+                   QMessageBox::NoIcon);
+    return;
+  }
+  Preview = preview;
+  preview->show();
 }
 
 void TNabikF::FormClose() {

@@ -2,6 +2,7 @@
 // The main window, TNabikF (form NabikF): the input list, the output path, the run, the
 // settings dialog and the two web pages. It also carries the program's start (loading the
 // catalog, the output path and MapSettings) and its end (storing the output path).
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <QUrl>
@@ -19,6 +20,7 @@ class QListWidget;
 class QPushButton;
 class QStatusBar;
 class TOKRightDlg;
+class TPreviewF;
 
 // The filter list of the input file dialog, in the designed "description|patterns" form.
 QString InputFileFilter();
@@ -55,11 +57,14 @@ class TNabikF : public QWidget {
   QPushButton* Button3;
   QPushButton* Button4;
   QPushButton* Button5;
+  QPushButton* Button6;  // 「プレビュー」: the map of the output folder's layer sets
   QStatusBar* SBar;
   QListWidget* LB;
 
   // The settings dialog, created after this window by the start-up (owned by this window).
   TOKRightDlg* OKRightDlg = nullptr;
+  // The preview opened last, while it is open.
+  QPointer<TPreviewF> Preview;
   bool CatalogLoaded = false;
 
   // The dialogs and the shell, replaceable so that the tests drive them. Each returns what the
@@ -76,6 +81,7 @@ class TNabikF : public QWidget {
   void Button3Click();
   void Button4Click();
   void Button5Click();
+  void Button6Click();
   void FormClose();
 
   // Appends the chosen files that are input files, each checked.

@@ -1,5 +1,6 @@
 // Program entry: with arguments the batch mode runs, without a window and without the window
-// toolkit; without arguments the main window opens.
+// toolkit; `--render` draws the preview picture into a file; without arguments the main window
+// opens.
 #include <cstdio>
 
 #include "run/batch.h"
@@ -8,6 +9,9 @@
 #endif
 
 int main(int argc, char** argv) {
+#if NABIK_HAVE_UI
+  if (IsRenderCall(argc, argv)) return RunRender(argc, argv);
+#endif
   if (argc > 1) return RunBatch(argc, argv);
 #if NABIK_HAVE_UI
   if (HaveDisplay()) return RunWindows(argc, argv);

@@ -1,6 +1,9 @@
 #include "ui/messages.h"
 
+#include <QCoreApplication>
+#include <QLibraryInfo>
 #include <QStringList>
+#include <QTranslator>
 
 #include "common/text.h"
 #include "unlha32/unlha32.h"
@@ -46,4 +49,13 @@ void UnlhaMessageBox(void*, const std::string& caption, const std::string& text)
 
 void InstallUnlhaMessageBox() {
   UnlhaMessageHook = UnlhaMessageBox;
+}
+
+std::unique_ptr<QTranslator> InstallQtTranslation() {
+  auto translator = std::make_unique<QTranslator>();
+  if (!translator->load(QStringLiteral("qtbase_ja"),
+                        QLibraryInfo::path(QLibraryInfo::TranslationsPath)) ||
+      !QCoreApplication::installTranslator(translator.get()))
+    return nullptr;
+  return translator;
 }

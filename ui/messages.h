@@ -6,8 +6,10 @@
 #include <QString>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <string>
 
+class QTranslator;
 class QWidget;
 
 // The application's title: the caption of the run's messages and of error messages.
@@ -44,3 +46,8 @@ bool Guarded(QWidget* owner, F&& step) {
 
 // Lets the LHA binding show its messages as message boxes (error icon, no owner window).
 void InstallUnlhaMessageBox();
+
+// Qt's own Japanese texts (qtbase_ja from Qt's translations folder) for the file dialogs and
+// the message box buttons, installed in the application while the holder lives; null when the
+// translation is not installed.
+std::unique_ptr<QTranslator> InstallQtTranslation();

@@ -1,6 +1,7 @@
 #include "ui/startup.h"
 
 #include <QApplication>
+#include <QTranslator>
 #include <cstdlib>
 
 #include "ui/NabikU.h"
@@ -26,6 +27,8 @@ int RunWindows(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(AppTitle());
     QApplication::setFont(NabikFont());
+    // The program speaks Japanese whatever the locale; so do Qt's own dialogs.
+    const std::unique_ptr<QTranslator> translation = InstallQtTranslation();
     InstallUnlhaMessageBox();
     StartUnlha();
     if (std::unique_ptr<TNabikF> window = CreateWindows()) {

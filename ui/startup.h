@@ -9,3 +9,10 @@ bool HaveDisplay();
 // message loop, and the LHA binding released last. Returns the exit status: 2 when the catalog
 // could not be opened (then no window and no message).
 int RunWindows(int argc, char** argv);
+
+// True when the arguments ask for `--render`, which needs the window toolkit's painting.
+bool IsRenderCall(int argc, char** argv);
+
+// `nabik --render IMAGE.png [--size WIDTHxHEIGHT] FOLDER`: exit 0 when the picture was written,
+// 1 when nothing could be drawn or it could not be written, 2 for a usage or catalog error.
+int RunRender(int argc, char** argv);

@@ -12,6 +12,10 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "catalog/catalog.h"
+#include "common/text.h"
+#include "shpctl/shpctl.h"
+
 namespace testing_support {
 
 ScratchDir::ScratchDir() {
@@ -93,6 +97,48 @@ bool HaveProgram(const std::string& program) {
   int status = 0;
   RunCommand("command -v " + program + " >/dev/null 2>&1", &status);
   return status == 0;
+}
+
+void MakePreviewScene(const std::string& folder) {
+  LayerCatalog.clear();
+  for (const char* line :
+       {"Area,面の層,2,,,200 0 0,name,名称,0,20,0,", "Road,線の層,1,,,0 160 0,name,名称,0,20,0,",
+        "Spot,点の層,3,,square,0 0 220,name,名称,0,20,0,"})
+    LayerCatalog.push_back(ParseCatalogLine(Sjis(line)));
+  using tring = std::vector<double>;  // x, y in turn
+  const std::vector<std::vector<std::vector<tring>>> shapes = {
+      {{{130.00, 33.00, 130.00, 33.10, 130.10, 33.10, 130.10, 33.00, 130.00, 33.00},
+        {130.04, 33.04, 130.06, 33.04, 130.06, 33.06, 130.04, 33.06, 130.04, 33.04}}},
+      {{{130.02, 33.08, 130.08, 33.08}}, {{130.12, 33.00, 130.12, 33.10}}},
+      {{{130.05, 33.08}}, {{130.02, 33.02}}},
+  };
+  for (int32_t n = 1; n <= LayerCount(); ++n) {
+    CreateLayerFiles(folder, n);
+    const std::string base = folder + CatalogEntry(n).Name;
+    SHPHandle shp = SHPOpen(base.c_str(), "r+b");
+    DBFHandle dbf = DBFOpen(base.c_str(), "r+b");
+    int record = 0;
+    for (const std::vector<tring>& shape : shapes[n - 1]) {
+      std::vector<double> x, y;
+      std::vector<int> starts;
+      for (const tring& ring : shape) {
+        starts.push_back(static_cast<int>(x.size()));
+        for (size_t i = 0; i + 1 < ring.size(); i += 2)
+          x.push_back(ring[i]), y.push_back(ring[i + 1]);
+      }
+      SHPObject* object = SHPCreateObject(
+          ShapeTypeOfKind(CatalogEntry(n).Kind), -1, static_cast<int>(starts.size()), starts.data(),
+          nullptr, static_cast<int>(x.size()), x.data(), y.data(), nullptr, nullptr);
+      SHPWriteObject(shp, -1, object);
+      SHPDestroyObject(object);
+      const std::string value = n == 1 && record == 0
+                                    ? Sjis("池の公園")
+                                    : CatalogEntry(n).Name + " " + std::to_string(record);
+      DBFWriteStringAttribute(dbf, record++, 0, value.c_str());
+    }
+    SHPClose(shp);
+    DBFClose(dbf);
+  }
 }
 
 }  // namespace testing_support

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace testing_support {
 
@@ -55,5 +56,16 @@ class FileSizeLimit {
 
 // True when `program` is found on PATH.
 bool HaveProgram(const std::string& program);
+
+// Three layer sets with known shapes in `folder`, made through the store and shapelib, and the
+// catalog naming them (LayerCatalog is replaced), in this order:
+//   Area (polygon, 200 0 0): record 0 the square 130.00-130.10 x 33.00-33.10 with the hole
+//     130.04-130.06 x 33.04-33.06;
+//   Road (line, 0 160 0): record 0 from 130.02 to 130.08 along 33.08, record 1 from 33.00 to
+//     33.10 along 130.12;
+//   Spot (point, square, 0 0 220): record 0 at 130.05 33.08 (on the road), record 1 at
+//     130.02 33.02.
+// Every record's one text field 名称 holds "<layer> <record>", Area's record 0 池の公園 in CP932.
+void MakePreviewScene(const std::string& folder);
 
 }  // namespace testing_support
