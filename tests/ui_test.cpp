@@ -545,6 +545,40 @@ TEST_F(Run, UnreadableArchiveIsReportedAndTheButtonComesBack) {
   EXPECT_FALSE(window_->Running());
 }
 
+// Files that no layer matched are counted on a second line of the closing message; a folder
+// locked by another run ends the run at once with its message, and the window stays usable.
+TEST_F(Run, UnmatchedFilesAndALockedFolderAreReported) {
+  const std::string out = dir_.Folder() + "out/";
+  const std::string notes = dir_.Folder() + "notes.xml";
+  WriteFile(notes, "not FGD");
+  fs::create_directories(out);
+  const std::string wa =
+      Sample("gml/FG-GML-503041-ALL-20181001/FG-GML-503041-WA-20181001-0001.xml");
+  struct Case {
+    bool locked;
+    QString message;
+  };
+  for (const Case& c : {Case{true, QString::fromStdString(
+                                       "Another run is writing into the output folder " + out +
+                                       ": nothing was converted; start again when it has ended")},
+                        Case{false, U("変換が終了しました\n一致するレイヤがないファイル: 1")}}) {
+    if (window_->cL->count() == 0)
+      Choose(*window_, {QString::fromStdString(wa), QString::fromStdString(notes)});
+    shown_.clear();
+    {
+      std::unique_ptr<testing_support::HeldLock> held;
+      if (c.locked) held = std::make_unique<testing_support::HeldLock>(out + ".nabik.lock");
+      Execute();
+    }
+    ASSERT_EQ(shown_.size(), 1u);
+    EXPECT_EQ(shown_[0].Text, c.message);
+    EXPECT_EQ(fs::exists(out + "WA.shp"), !c.locked);
+    EXPECT_EQ(fs::exists(output_), !c.locked);
+    EXPECT_EQ(window_->cL->item(0)->checkState(), c.locked ? Qt::Checked : Qt::Unchecked);
+    EXPECT_TRUE(window_->bExecute->isEnabled());
+  }
+}
+
 // --- closing ---
 
 TEST_F(Windows, ClosingStoresTheOutputPathEvenWhenEmpty) {
