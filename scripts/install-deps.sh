@@ -9,7 +9,6 @@ packages=(
   gdal-bin mapserver-bin fonts-ipafont-gothic zip jlha-utils
   clang libclang-rt-14-dev
   time
-  util-linux  # flock: the tests hold a run's output-folder lock from another process
 )
 missing=()
 for p in "${packages[@]}"; do

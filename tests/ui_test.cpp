@@ -1,7 +1,10 @@
 // The windows on Qt's offscreen platform: the main window's controls, start-up and closing, the
 // input and output file choice, a run over real sample files, the settings dialog with OK and
 // Cancel, and the program entry with and without a display.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QCheckBox>
@@ -26,6 +29,7 @@
 #include "catalog/catalog.h"
 #include "common/paths.h"
 #include "common/text.h"
+#include "run/driver.h"
 #include "support/test_support.h"
 #include "susetu/susetu.h"
 #include "ui/NabikU.h"
@@ -545,38 +549,27 @@ TEST_F(Run, UnreadableArchiveIsReportedAndTheButtonComesBack) {
   EXPECT_FALSE(window_->Running());
 }
 
-// Files that no layer matched are counted on a second line of the closing message; a folder
-// locked by another run ends the run at once with its message, and the window stays usable.
-TEST_F(Run, UnmatchedFilesAndALockedFolderAreReported) {
-  const std::string out = dir_.Folder() + "out/";
-  const std::string notes = dir_.Folder() + "notes.xml";
+// A folder locked by another run ends the run at once with its message and the window stays
+// usable; files no layer matched are counted on a second line of the closing message.
+TEST_F(Run, ALockedFolderAndUnmatchedFilesAreReported) {
+  const std::string out = dir_.Folder() + "out/", notes = dir_.Folder() + "notes.xml";
   WriteFile(notes, "not FGD");
   fs::create_directories(out);
-  const std::string wa =
-      Sample("gml/FG-GML-503041-ALL-20181001/FG-GML-503041-WA-20181001-0001.xml");
-  struct Case {
-    bool locked;
-    QString message;
-  };
-  for (const Case& c : {Case{true, QString::fromStdString(
-                                       "Another run is writing into the output folder " + out +
-                                       ": nothing was converted; start again when it has ended")},
-                        Case{false, U("変換が終了しました\n一致するレイヤがないファイル: 1")}}) {
-    if (window_->cL->count() == 0)
-      Choose(*window_, {QString::fromStdString(wa), QString::fromStdString(notes)});
-    shown_.clear();
-    {
-      std::unique_ptr<testing_support::HeldLock> held;
-      if (c.locked) held = std::make_unique<testing_support::HeldLock>(out + ".nabik.lock");
-      Execute();
-    }
-    ASSERT_EQ(shown_.size(), 1u);
-    EXPECT_EQ(shown_[0].Text, c.message);
-    EXPECT_EQ(fs::exists(out + "WA.shp"), !c.locked);
-    EXPECT_EQ(fs::exists(output_), !c.locked);
-    EXPECT_EQ(window_->cL->item(0)->checkState(), c.locked ? Qt::Checked : Qt::Unchecked);
-    EXPECT_TRUE(window_->bExecute->isEnabled());
-  }
+  Choose(*window_, {QString::fromStdString(Sample("gml/FG-GML-13-RailCL25000-20080331-0001.xml")),
+                    QString::fromStdString(notes)});
+  const int held = open((out + kRunLockName).c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_EQ(flock(held, LOCK_EX), 0);
+  Execute();
+  close(held);
+  ASSERT_EQ(shown_.size(), 1u);
+  EXPECT_EQ(shown_[0].Text.toStdString(),
+            "Another run is writing into the output folder " + out +
+                ": nothing was converted; start again when it has ended");
+  EXPECT_FALSE(fs::exists(output_));
+  EXPECT_TRUE(window_->bExecute->isEnabled());
+  Execute();
+  EXPECT_EQ(shown_.back().Text, U("変換が終了しました\n一致するレイヤがないファイル: 1"));
+  EXPECT_TRUE(fs::exists(out + "RailCL.shp"));
 }
 
 // --- closing ---

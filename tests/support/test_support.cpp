@@ -89,31 +89,6 @@ FileSizeLimit::~FileSizeLimit() {
   std::signal(SIGXFSZ, oldHandler_);
 }
 
-HeldLock::HeldLock(const std::string& path) {
-  int ready[2];
-  if (pipe(ready) != 0) throw std::runtime_error("pipe");
-  pid_ = fork();
-  if (pid_ == 0) {
-    setpgid(0, 0);  // the holder and its command go together
-    dup2(ready[1], STDOUT_FILENO);
-    close(ready[0]);
-    // -o: the command does not keep the lock; killing flock frees it.
-    execlp("flock", "flock", "-x", "-o", path.c_str(), "sh", "-c", "echo held; exec sleep 600",
-           static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(ready[1]);
-  char line[8] = {};
-  const ssize_t n = read(ready[0], line, sizeof line - 1);
-  close(ready[0]);
-  if (n <= 0) throw std::runtime_error("flock did not take the lock on " + path);
-}
-
-HeldLock::~HeldLock() {
-  kill(-pid_, SIGKILL);
-  waitpid(pid_, nullptr, 0);
-}
-
 bool HaveProgram(const std::string& program) {
   int status = 0;
   RunCommand("command -v " + program + " >/dev/null 2>&1", &status);

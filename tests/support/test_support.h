@@ -53,19 +53,6 @@ class FileSizeLimit {
   void (*oldHandler_)(int) = nullptr;
 };
 
-// An exclusive lock on `path` held by another process (util-linux flock) until the object goes;
-// the constructor returns once the lock is held.
-class HeldLock {
- public:
-  explicit HeldLock(const std::string& path);
-  ~HeldLock();
-  HeldLock(const HeldLock&) = delete;
-  HeldLock& operator=(const HeldLock&) = delete;
-
- private:
-  pid_t pid_ = -1;
-};
-
 // True when `program` is found on PATH.
 bool HaveProgram(const std::string& program);
 
