@@ -1,10 +1,7 @@
 // The windows on Qt's offscreen platform: the main window's controls, start-up and closing, the
 // input and output file choice, a run over real sample files, the settings dialog with OK and
 // Cancel, and the program entry with and without a display.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/file.h>
-#include <unistd.h>
 
 #include <QApplication>
 #include <QCheckBox>
@@ -29,7 +26,6 @@
 #include "catalog/catalog.h"
 #include "common/paths.h"
 #include "common/text.h"
-#include "run/driver.h"
 #include "support/test_support.h"
 #include "susetu/susetu.h"
 #include "ui/NabikU.h"
@@ -549,27 +545,13 @@ TEST_F(Run, UnreadableArchiveIsReportedAndTheButtonComesBack) {
   EXPECT_FALSE(window_->Running());
 }
 
-// A folder locked by another run ends the run at once with its message and the window stays
-// usable; files no layer matched are counted on a second line of the closing message.
-TEST_F(Run, ALockedFolderAndUnmatchedFilesAreReported) {
-  const std::string out = dir_.Folder() + "out/", notes = dir_.Folder() + "notes.xml";
-  WriteFile(notes, "not FGD");
-  fs::create_directories(out);
+// Files no layer matched are counted on a second line of the closing message.
+TEST_F(Run, TheClosingMessageCountsFilesNoLayerMatched) {
+  WriteFile(dir_.Folder() + "notes.xml", "not FGD");
   Choose(*window_, {QString::fromStdString(Sample("gml/FG-GML-13-RailCL25000-20080331-0001.xml")),
-                    QString::fromStdString(notes)});
-  const int held = open((out + kRunLockName).c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
-  ASSERT_EQ(flock(held, LOCK_EX), 0);
-  Execute();
-  close(held);
-  ASSERT_EQ(shown_.size(), 1u);
-  EXPECT_EQ(shown_[0].Text.toStdString(),
-            "Another run is writing into the output folder " + out +
-                ": nothing was converted; start again when it has ended");
-  EXPECT_FALSE(fs::exists(output_));
-  EXPECT_TRUE(window_->bExecute->isEnabled());
+                    QString::fromStdString(dir_.Folder() + "notes.xml")});
   Execute();
   EXPECT_EQ(shown_.back().Text, U("変換が終了しました\n一致するレイヤがないファイル: 1"));
-  EXPECT_TRUE(fs::exists(out + "RailCL.shp"));
 }
 
 // --- closing ---
