@@ -997,7 +997,7 @@ TEST_F(Faults, BulkPackagesConvertLikeTheirContentsGivenDirectly) {
 TEST_F(Faults, ALockedOutputFolderEndsTheRunAtOnce) {
   ASSERT_EQ(NabikLimited(0, Args({MeshFile("WA")})).status, 0);
   const auto before = FolderContents(out);
-  const int held = open((out + kRunLockName).c_str(), O_RDONLY | O_CLOEXEC);
+  const int held = open((out + kRunLockName).c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
   ASSERT_EQ(flock(held, LOCK_EX), 0);
   const BatchRun run =
       NabikLimited(0, Args({testing_support::Sample("gml/FG-GML-503060-ALL-20170401.zip")}));
