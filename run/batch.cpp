@@ -3,7 +3,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -116,9 +118,22 @@ struct tbatchfront {
     f.ShowMessage = [](const std::string& text) { PrintLine(text); };
     f.ProcessMessages = [] {};
     f.SetExecuteEnabled = [](bool) {};
+    f.Warn = [](const std::string& text) { PrintLine(text); };  // also under --quiet
     return f;
   }
 };
+
+// An input that is missing or is no regular file: a usage error, found before anything is
+// written (in the window such a line would simply match nothing or fail when opened).
+std::string CheckInputs(const std::vector<std::string>& inputs) {
+  for (const std::string& input : inputs) {
+    struct stat info;
+    if (stat(input.c_str(), &info) != 0)
+      return "cannot read the input " + DisplayUtf8(input) + ": " + std::strerror(errno);
+    if (!S_ISREG(info.st_mode)) return "the input " + DisplayUtf8(input) + " is not a regular file";
+  }
+  return {};
+}
 
 }  // namespace
 
@@ -136,8 +151,9 @@ const char* BatchUsage() {
          "  --mapserver 8    export for MapServer 8 (mapserv CGI, PHP MapScript 8, lighttpd)\n"
          "  --mapserver ms4w export the MS4W tree for Windows; without the option the\n"
          "                   settings file decides (MS4W unless it says otherwise)\n"
-         "  --quiet          no status lines\n"
-         "Exit status: 0 run finished, 1 run ended on an error, 2 usage or catalog error.\n";
+         "  --quiet          no status lines, no summary (warnings and errors stay)\n"
+         "Exit status: 0 run finished, 1 run ended on an error or found its output folder in\n"
+         "use by another run, 2 usage error (also an input that is no file) or catalog error.\n";
 }
 
 int RunBatch(int argc, char** argv) {
@@ -153,6 +169,10 @@ int RunBatch(int argc, char** argv) {
   if (args.version) {
     std::printf("nabik %s\n", NABIK_VERSION);
     return 0;
+  }
+  if (const std::string error = CheckInputs(args.inputs); !error.empty()) {
+    std::fprintf(stderr, "nabik: %s\n", error.c_str());
+    return 2;
   }
   const std::string catalog = args.catalog.empty() ? CatalogPath() : args.catalog;
   try {
@@ -176,6 +196,9 @@ int RunBatch(int argc, char** argv) {
   tfrontend front = batch.Front();
   const tRunResult result = RunConversion(front);
   StopUnlha();
+  if (!args.quiet && (result == tRunResult::Finished || result == tRunResult::Interrupted))
+    std::fprintf(stderr, "files converted: %d, sets written: %d, files matching no layer: %d\n",
+                 RunTally.FilesConverted, RunTally.SetsWritten, RunTally.FilesUnmatched);
   switch (result) {
     case tRunResult::Finished:
     case tRunResult::Interrupted:

@@ -2,8 +2,9 @@
 // The batch mode: a whole run from the command line, without a window.
 //   nabik [--catalog FILE] [--settings FILE] [--quiet] -o OUTPUT INPUT...
 //   nabik --help | --version
-// Exit status: 0 when the run ended with its closing message, 1 when it ended on an error,
-// 2 for a usage error or a catalog that could not be loaded.
+// Exit status: 0 when the run ended with its closing message, 1 when it ended on an error (an
+// output folder locked by another run among them), 2 for a usage error (an input that is missing
+// or no regular file among them) or a catalog that could not be loaded.
 
 // Runs the batch mode for the program's arguments (argv[0] is the program).
 int RunBatch(int argc, char** argv);

@@ -1,12 +1,16 @@
 #include "run/driver.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "catalog/catalog.h"
@@ -63,8 +67,33 @@ void WriteConversionList(tfrontend& front) {
   WriteTextLines(front.OutputPathText(), lines);
 }
 
-void ConvertArchive(tfrontend& front, const std::string& outputFolder, const std::string& archive) {
-  const std::string workFolder = outputFolder + "tmp";
+bool IsArchive(const std::string& path) {
+  return Upper(FileExtPart(path)) == ".ZIP";
+}
+
+void Warn(tfrontend& front, const std::string& text) {
+  if (front.Warn) front.Warn(text);
+}
+
+// One file of the input list or of a work folder, counted for the closing texts.
+void ConvertListedFile(tfrontend& front, const std::string& outputFolder, const std::string& path) {
+  if (ConvertFile(outputFolder, path, front.ProcessMessages)) {
+    ++RunTally.FilesConverted;
+  } else {
+    ++RunTally.FilesUnmatched;
+    Warn(front, path + ": no layer of the catalog matches this file");
+  }
+}
+
+// Extracts `archive` flat into the work folder and converts what lies there, in the order the
+// file system lists it. An archive among those files goes the same way one level down, into a
+// folder of its own inside the work folder (named by its level), converted before the next file
+// of this level: so its files cannot replace files of this level not yet converted, nor be
+// listed twice.
+void ConvertArchive(tfrontend& front, const std::string& outputFolder, const std::string& archive,
+                    int level) {
+  const std::string workFolder =
+      outputFolder + "tmp" + (level == 0 ? std::string() : "/" + std::to_string(level));
   front.SetStatus(Sjis("解凍中"));
   front.ProcessMessages();
   if (!DirectoryExists(workFolder) && !ForceDirectories(workFolder))
@@ -72,7 +101,7 @@ void ConvertArchive(tfrontend& front, const std::string& outputFolder, const std
   ExtractZipFlat(archive, workFolder);
   std::vector<std::string> extracted;
   for (const std::string& name : ListFolder(workFolder)) {
-    extracted.push_back(outputFolder + "tmp/" + name);
+    extracted.push_back(workFolder + "/" + name);
     front.SetStatus(extracted.back());
   }
   for (const std::string& path : extracted) {
@@ -80,9 +109,19 @@ void ConvertArchive(tfrontend& front, const std::string& outputFolder, const std
     front.ProcessMessages();
     // Folders and other non-files in the work folder are listed but not read.
     if (!IsRegularFile(path)) continue;
-    ConvertFile(outputFolder, path, front.ProcessMessages);
+    if (!IsArchive(path)) {
+      ConvertListedFile(front, outputFolder, path);
+    } else if (level < kMaxArchiveNesting) {
+      ConvertArchive(front, outputFolder, path, level + 1);
+    } else {
+      ++RunTally.FilesUnmatched;
+      Warn(front, path + ": archive nested more than " + std::to_string(kMaxArchiveNesting) +
+                      " levels deep, skipped");
+    }
     ::unlink(path.c_str());
   }
+  // An inner level's folder goes once it is empty; the work folder itself stays.
+  if (level > 0) ::rmdir(workFolder.c_str());
 }
 
 // The first datum declared into a set decides its .prj (a new set has JGD2000's). A later file
@@ -110,11 +149,46 @@ void ShowRunWarnings(tfrontend& front) {
   if (!text.empty()) front.ShowMessage(text);
 }
 
+// The run's lock on its output folder, held from construction to destruction. The lock file
+// stays afterwards: removing it would let a run that opened the old file and one that creates a
+// new file both take "the" lock. The kernel drops the lock with the process, so a killed run
+// leaves nothing to clear.
+class RunLock {
+ public:
+  explicit RunLock(const std::string& outputFolder) {
+    const std::string path = outputFolder + kRunLockName;
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd_ < 0) {
+      // A folder that takes no new file takes no shapefile either: the run's first write says
+      // why, and there is nothing another run could overwrite.
+      if (errno == EACCES || errno == EPERM || errno == EROFS) return;
+      throw NabikError("Cannot create the lock file " + path + ": " + std::strerror(errno));
+    }
+    if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return;
+    const int reason = errno;
+    ::close(std::exchange(fd_, -1));
+    const std::string folder = outputFolder.empty() ? "./" : outputFolder;
+    if (reason == EWOULDBLOCK)
+      throw NabikError("Another run is writing into the output folder " + folder +
+                       ": nothing was converted; start again when it has ended");
+    throw NabikError("Cannot lock the output folder " + folder + ": " + std::strerror(reason));
+  }
+  ~RunLock() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  RunLock(const RunLock&) = delete;
+  RunLock& operator=(const RunLock&) = delete;
+
+ private:
+  int fd_ = -1;
+};
+
 void RunSteps(tfrontend& front, bool& converted) {
   const std::string outputFolder = FolderPart(front.OutputPathText());
   if (!outputFolder.empty() && !DirectoryExists(outputFolder) && !ForceDirectories(outputFolder))
     throw NabikError("Cannot create the output folder " + outputFolder + ": " +
                      std::strerror(errno));
+  const RunLock lock(outputFolder);  // before anything else is written there
   PrepareFeatureReader();
   for (tshpopentyp& entry : LayerCatalog) {
     entry.Created = false;
@@ -126,18 +200,19 @@ void RunSteps(tfrontend& front, bool& converted) {
   for (int i = 0; i < count; ++i) {
     if (front.InputChecked(i)) {
       const std::string file = front.InputText(i);
-      if (Upper(FileExtPart(file)) == ".ZIP") {
-        ConvertArchive(front, outputFolder, file);
+      if (IsArchive(file)) {
+        ConvertArchive(front, outputFolder, file, 0);
       } else {
         front.SetStatus(file + ProcessingText());
         front.ProcessMessages();
-        ConvertFile(outputFolder, file, front.ProcessMessages);
+        ConvertListedFile(front, outputFolder, file);
       }
       front.UncheckInput(i);
       converted = true;
     }
     front.ProcessMessages();
   }
+  for (const tshpopentyp& entry : LayerCatalog) RunTally.SetsWritten += entry.Created;
   WriteConversionList(front);
   front.SetStatus(Sjis("MAPファイル作成中"));
   front.ProcessMessages();
@@ -149,6 +224,8 @@ void RunSteps(tfrontend& front, bool& converted) {
 
 }  // namespace
 
+truntally RunTally;
+
 std::string ProcessingText() {
   return Sjis("処理中");
 }
@@ -157,8 +234,13 @@ std::string NoOutputFileText() {
   return Sjis("出力ファイルを指定してください");
 }
 
-void ConvertFile(const std::string& outputFolder, const std::string& filePath,
+std::string UnmatchedCountText(int count) {
+  return Sjis("一致するレイヤがないファイル: ") + std::to_string(count);
+}
+
+bool ConvertFile(const std::string& outputFolder, const std::string& filePath,
                  const std::function<void()>& processMessages) {
+  bool matched = false;
   for (int32_t n = 1; n <= LayerCount(); ++n) {
     tshpopentyp& entry = CatalogEntry(n);
     if (entry.Name.empty() || filePath.find(entry.Name) == std::string::npos) continue;
@@ -175,8 +257,10 @@ void ConvertFile(const std::string& outputFolder, const std::string& filePath,
     }
     entry.Created = true;
     NoteDeclaredDatum(outputFolder, n, filePath, declared);
+    matched = true;
     processMessages();
   }
+  return matched;
 }
 
 tRunResult RunConversion(tfrontend& front) {
@@ -187,6 +271,7 @@ tRunResult RunConversion(tfrontend& front) {
   front.SetExecuteEnabled(false);
   front.ProcessMessages();
   bool converted = false;
+  RunTally = truntally();
   try {
     RunSteps(front, converted);
   } catch (const std::exception& e) {
@@ -200,6 +285,9 @@ tRunResult RunConversion(tfrontend& front) {
   front.SetExecuteEnabled(true);
   front.SetStatus(Sjis("処理終了"));
   ShowRunWarnings(front);
-  front.ShowMessage(Sjis(converted ? "変換が終了しました" : "変換が中断しました"));
+  std::string closing = Sjis(converted ? "変換が終了しました" : "変換が中断しました");
+  if (front.UnmatchedInClosingMessage && RunTally.FilesUnmatched > 0)
+    closing += "\n" + UnmatchedCountText(RunTally.FilesUnmatched);
+  front.ShowMessage(closing);
   return converted ? tRunResult::Finished : tRunResult::Interrupted;
 }

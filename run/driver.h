@@ -8,7 +8,7 @@
 #include <vector>
 
 // What the driver needs of its front end. Texts are CP932 bytes (file names as the file system
-// has them). Every member must be set.
+// has them). Every member must be set, except the two marked optional.
 struct tfrontend {
   std::function<int()> InputCount;                      // lines of the input list
   std::function<std::string(int)> InputText;            // line i (from 0): a file path
@@ -20,7 +20,27 @@ struct tfrontend {
   std::function<void()> ProcessMessages;                // lets the window repaint and react
   std::function<void(bool)> SetExecuteEnabled;          // the execute button
   void* OwnerWindow = nullptr;                          // owner of what the LHA library shows
+  // Optional: a file of the run that converts nothing (no layer matches it, or an archive nested
+  // too deep); the run goes on. Left empty, such files are only counted in RunTally.
+  std::function<void(const std::string&)> Warn;
+  // Optional: the closing message gets a second line with the number of files no layer matched.
+  bool UnmatchedInClosingMessage = false;
 };
+
+// What the last run did, for the front ends' closing texts; reset at every run start.
+struct truntally {
+  int FilesConverted = 0;  // files read into at least one layer
+  int FilesUnmatched = 0;  // files no layer matched, and archives nested too deep (not opened)
+  int SetsWritten = 0;     // layer sets the run created
+};
+extern truntally RunTally;
+
+// Archives inside an archive are extracted and converted down to this many levels below the
+// archive given as input; one found deeper is reported and skipped.
+constexpr int kMaxArchiveNesting = 4;
+
+// The lock file a run holds in its output folder, so that two runs never write into one folder.
+constexpr const char* kRunLockName = ".nabik.lock";
 
 enum class tRunResult {
   Finished,     // "変換が終了しました"
@@ -32,8 +52,9 @@ enum class tRunResult {
 // The run, as the execute button starts it.
 tRunResult RunConversion(tfrontend& front);
 
-// Converts one XML file into every catalog layer whose Name occurs in `filePath`.
-void ConvertFile(const std::string& outputFolder, const std::string& filePath,
+// Converts one XML file into every catalog layer whose Name occurs in `filePath`; false when
+// no layer matched it (the file is then not opened).
+bool ConvertFile(const std::string& outputFolder, const std::string& filePath,
                  const std::function<void()>& processMessages);
 
 // Warnings of the current run (a file declaring another datum than the set it went into), shown
@@ -41,5 +62,6 @@ void ConvertFile(const std::string& outputFolder, const std::string& filePath,
 extern std::vector<std::string> RunWarnings;
 
 // The run's fixed texts, in CP932.
-std::string ProcessingText();    // "処理中"
-std::string NoOutputFileText();  // the message when no output file is named
+std::string ProcessingText();               // "処理中"
+std::string NoOutputFileText();             // the message when no output file is named
+std::string UnmatchedCountText(int count);  // "一致するレイヤがないファイル: N"

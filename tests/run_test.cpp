@@ -1,6 +1,8 @@
 // Conversion driver: flat zip extraction, the run over real and made-up inputs, batch mode.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <shapefil.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,6 +16,7 @@
 #include <functional>
 #include <map>
 #include <set>
+#include <sstream>
 #include <tuple>
 
 #include "catalog/catalog.h"
@@ -387,7 +390,10 @@ TEST(Batch, ConvertsRealFilesOfBothEncodings) {
   for (const std::string& input : inputs) args += " " + Quote(input);
   const BatchRun run = Nabik(args);
   ASSERT_EQ(run.status, 0) << run.err;
-  EXPECT_EQ(run.err, "変換が終了しました\n");
+  // The metadata file of the GML archive matches no layer.
+  EXPECT_EQ(run.err, dir.Folder() +
+                         "out/tmp/fmdid17-0401.xml: no layer of the catalog matches this file\n"
+                         "変換が終了しました\n");
 
   // What the inputs hold, per layer: every feature start tag of the type.
   ASSERT_TRUE(LoadLayerCatalogFrom(std::string(NABIK_SOURCE_DIR) + "/data/nabik.csv"));
@@ -456,6 +462,8 @@ TEST(Batch, StatusLinesAndExitStatuses) {
   testing_support::WriteFile(dir.Path() / "plain", "x");
   const std::string wl = testing_support::Sample(kMesh + "FG-GML-503041-WL-20181001-0001.xml");
   const std::string o = " -o " + Quote(dir.Folder() + "o/list.txt") + " ";
+  const std::string x = " -o " + Quote(dir.Folder() + "x/list.txt") + " ";  // never made
+  MakeZip(dir.Path() / "nested.zip", {{"x/bad.zip", "not a zip"}});
   struct Case {
     const char* what;
     std::string args;
@@ -478,15 +486,26 @@ TEST(Batch, StatusLinesAndExitStatuses) {
        "nabik: " + dir.Folder() + "bad.csv: 'x' is not a valid integer value"},
       {"corrupt zip", "--quiet" + o + Quote(dir.Folder() + "bad.zip"), 1,
        "Cannot open the archive " + dir.Folder() + "bad.zip"},
-      {"unreadable file", "--quiet" + o + Quote(dir.Folder() + "gone-WL.xml"), 1,
-       "Cannot open " + dir.Folder() + "gone-WL.xml"},
+      {"missing input", "--quiet" + x + Quote(dir.Folder() + "gone-WL.xml"), 2,
+       "nabik: cannot read the input " + dir.Folder() + "gone-WL.xml: No such file or directory"},
+      {"folder as input", x + Quote(wl) + " " + Quote(dir.Folder()), 2,
+       "nabik: the input " + dir.Folder() + " is not a regular file\n"},
+      {"corrupt inner zip", "--quiet" + o + Quote(dir.Folder() + "nested.zip"), 1,
+       "Cannot open the archive " + dir.Folder() + "o/tmp/bad.zip"},
       {"output folder under a file",
        "--quiet -o " + Quote(dir.Folder() + "plain/x/l.txt") + " " + Quote(wl), 1,
        "Cannot create the output folder " + dir.Folder() + "plain/x/"},
       {"nothing to convert in the file", "--quiet" + o + Quote(dir.Folder() + "plain"), 0,
-       "変換が終了しました"},
+       dir.Folder() + "plain: no layer of the catalog matches this file\n変換が終了しました"},
       {"status lines", o + Quote(wl), 0,
        wl + "処理中\nMAPファイル作成中\n処理終了\n変換が終了しました\n"},
+      {"summary", o + Quote(dir.Folder() + "plain") + " " + Quote(wl), 0,
+       dir.Folder() + "plain処理中\n" + dir.Folder() +
+           "plain: no layer of the catalog matches "
+           "this file\n" +
+           wl +
+           "処理中\nMAPファイル作成中\n処理終了\n変換が終了しました\nfiles "
+           "converted: 1, sets written: 1, files matching no layer: 1\n"},
   };
   for (const Case& c : cases) {
     const BatchRun run = Nabik(c.args);
@@ -497,7 +516,7 @@ TEST(Batch, StatusLinesAndExitStatuses) {
   // Nothing was written outside the output folders.
   std::set<std::string> top;
   for (const auto& item : fs::directory_iterator(dir.Path())) top.insert(item.path().filename());
-  EXPECT_EQ(top, (std::set<std::string>{"bad.zip", "bad.csv", "plain", "o"}));
+  EXPECT_EQ(top, (std::set<std::string>{"bad.zip", "bad.csv", "plain", "nested.zip", "o"}));
 }
 
 TEST(Batch, TheMapServerOptionWinsOverTheSetting) {
@@ -1016,6 +1035,66 @@ TEST_F(Faults, AKilledRunLeavesWorkTheNextRunFinishes) {
   // Sets of layers the second run did not touch stay as the first run closed them: whole too.
   ExpectWholeSets(out, ExpectedCounts(counted), "after the killed run", false);
   std::cerr << leftovers.size() << " files were left in the work folder\n";
+}
+
+// ---------------------------------------------------------------------------------------------
+// Bulk packages and two runs into one output folder.
+
+// The files of every layer set in `folder`, by name.
+std::map<std::string, std::string> SetFiles(const std::string& folder) {
+  std::map<std::string, std::string> files;
+  for (const auto& item : fs::directory_iterator(folder))
+    if (std::set<std::string>{".shp", ".shx", ".dbf", ".prj", ".cpg"}.count(
+            item.path().extension()))
+      files[item.path().filename()] = ReadFile(item);
+  return files;
+}
+
+// A package converts into the very sets its contents give as inputs themselves; archives nest
+// four levels below it, a deeper one is skipped. Each layer has one source, so order is free.
+TEST_F(Faults, BulkPackagesConvertLikeTheirContentsGivenDirectly) {
+  const std::string mesh = testing_support::Sample("gml/FG-GML-503060-ALL-20170401.zip");
+  const std::string rail = MeshFile("RailCL"), railName = fs::path(rail).filename();
+  std::vector<std::string> wrapped = {ReadFile(mesh)};  // the mesh archive inside k more
+  for (int k = 1; k <= 4; ++k) {
+    MakeZip(dir.Path() / "w.zip", {{"w.zip", wrapped.back()}});
+    wrapped.push_back(ReadFile(dir.Path() / "w.zip"));
+  }
+  // Inner archives hold a file named like a loose one beside them (with none of its features).
+  MakeZip(dir.Path() / "c.Zip", {{railName, ReadFile(MeshFile("Cntr"))}});
+  const std::string c = dir.Folder() + "c.Zip";
+  MakeZip(dir.Path() / "PackDLMap.zip", {{"PackDLMap/a.zip", wrapped[3]},
+                                         {railName, ReadFile(rail)},
+                                         {"c.Zip", ReadFile(c)},
+                                         {"d.zip", ReadFile(c)},
+                                         {"e.zip", wrapped[4]}});
+  const BatchRun run = NabikLimited(0, Args({dir.Folder() + "PackDLMap.zip"}));
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.err.find(out + "tmp/4/w.zip: archive nested more than 4 levels deep, skipped\n"),
+            std::string::npos)
+      << run.err;
+  EXPECT_TRUE(fs::is_empty(out + "tmp"));
+  ASSERT_EQ(NabikLimited(0, "-o " + Quote(dir.Folder() + "direct/list.txt") + " " + Quote(mesh) +
+                                " " + Quote(rail) + " " + Quote(c) + " " + Quote(c))
+                .status,
+            0);
+  EXPECT_TRUE(SetFiles(out) == SetFiles(dir.Folder() + "direct/")) << "the sets differ";
+}
+
+// A run into a folder whose lock another process holds ends at once, naming the folder, and
+// changes nothing there.
+TEST_F(Faults, ALockedOutputFolderEndsTheRunAtOnce) {
+  ASSERT_EQ(NabikLimited(0, Args({MeshFile("WA")})).status, 0);
+  const auto before = FolderContents(out);
+  const int held = open((out + kRunLockName).c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_EQ(flock(held, LOCK_EX), 0);
+  const BatchRun run =
+      NabikLimited(0, Args({testing_support::Sample("gml/FG-GML-503060-ALL-20170401.zip")}));
+  close(held);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "Another run is writing into the output folder " + out +
+                         ": nothing was converted; start again when it has ended\n");
+  EXPECT_TRUE(FolderContents(out) == before) << "the locked folder changed";
 }
 
 }  // namespace

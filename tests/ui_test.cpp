@@ -560,6 +560,15 @@ TEST_F(Run, UnreadableArchiveIsReportedAndTheButtonComesBack) {
   EXPECT_FALSE(window_->Running());
 }
 
+// Files no layer matched are counted on a second line of the closing message.
+TEST_F(Run, TheClosingMessageCountsFilesNoLayerMatched) {
+  WriteFile(dir_.Folder() + "notes.xml", "not FGD");
+  Choose(*window_, {QString::fromStdString(Sample("gml/FG-GML-13-RailCL25000-20080331-0001.xml")),
+                    QString::fromStdString(dir_.Folder() + "notes.xml")});
+  Execute();
+  EXPECT_EQ(shown_.back().Text, U("変換が終了しました\n一致するレイヤがないファイル: 1"));
+}
+
 // --- closing ---
 
 TEST_F(Windows, ClosingStoresTheOutputPathEvenWhenEmpty) {

@@ -212,6 +212,7 @@ tfrontend TNabikF::FrontEnd() {
   front.ProcessMessages = [] { QCoreApplication::processEvents(); };
   front.SetExecuteEnabled = [this](bool enabled) { bExecute->setEnabled(enabled); };
   front.OwnerWindow = this;
+  front.UnmatchedInClosingMessage = true;  // files are not named one by one here
   return front;
 }
 
