@@ -9,6 +9,7 @@ packages=(
   gdal-bin mapserver-bin fonts-ipafont-gothic zip jlha-utils
   clang libclang-rt-14-dev
   time
+  libdeflate-dev  # inflates zip entries that fit in memory
 )
 missing=()
 for p in "${packages[@]}"; do
