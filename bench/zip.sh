@@ -9,7 +9,9 @@
 # - one archive each of the 200 MB Cntr and BldA files that bench/make_input.py makes (the
 #   files bench/run.sh made in the same work folder are reused).
 # Prints the median wall time, MB/s of XML, peak memory and the median ratio of throughput to
-# `unzip -p` within a round.
+# `unzip -p` within a round; beside the whole run, its two halves: the same run with a catalog
+# that matches no file (extraction, listing and deletion only) and the run over the extracted
+# XML files themselves (conversion only).
 #
 # Settings (environment): NABIK_BENCH_MB (size of the large files, default 200),
 # NABIK_BENCH_ROUNDS (default 7), NABIK_BENCH_REPEAT, NABIK_BENCH_BUILD (default build-zip).
@@ -41,15 +43,26 @@ print(sum(i.file_size for a in sys.argv[1:] for i in zipfile.ZipFile(a).infolist
 PY
 }
 
-compare() {  # MEGABYTES ARCHIVE...
-  local size=$1
+run() {  # [--catalog FILE] INPUT...: the batch run into the work folder's out/
+  echo "$(printf '%q' "$nabik") -q -o $(printf '%q' "$work/out/list.txt") $(printf '%q ' "$@")"
+}
+
+# A catalog whose one layer no file matches: such a run extracts every archive, lists and
+# deletes the files, and converts nothing.
+nothing=$work/nothing.csv
+printf 'NoSuchLayerAnywhere,none,1\r\n' >"$nothing"
+
+compare() {  # MEGABYTES ARCHIVE... [-- LABEL COMMAND...]: unzip -p, the run, further commands
+  local size=$1 archives=()
   shift
-  local list
-  list=$(printf '%q ' "$@")
+  while (($#)) && [[ $1 != -- ]]; do archives+=("$1"); shift; done
+  local extra=()
+  (($#)) && shift
+  while (($#)); do extra+=("$1" -- "$2"); shift 2; done
   rm -rf "$work/out"
   python3 bench/compare.py "$rounds" "$size" \
-    "unzip -p > /dev/null" -- "for a in $list; do unzip -p \"\$a\"; done > /dev/null" \
-    "nabik -o (whole run)" -- "$(printf '%q' "$nabik") -q -o $(printf '%q' "$work/out/list.txt") $list"
+    "unzip -p > /dev/null" -- "for a in $(printf '%q ' "${archives[@]}"); do unzip -p \"\$a\"; done > /dev/null" \
+    "nabik -o (whole run)" -- "$(run "${archives[@]}")" "${extra[@]}"
 }
 
 all=$work/zips/FG-GML-503041-ALL-20181001.zip
@@ -62,7 +75,13 @@ for ((i = 0; i < repeat; ++i)); do runlist+=("${archives[@]}"); done
 size=$(xml_megabytes "${runlist[@]}")
 echo
 echo "ALL archives of the samples, $repeat times each: $(printf '%.0f' "$size") MB of XML; load: $(cut -d' ' -f1-3 /proc/loadavg)"
-compare "$size" "${runlist[@]}"
+loose=$work/loose
+rm -rf "$loose" && mkdir -p "$loose"
+(cd "$loose" && for a in "${archives[@]}"; do unzip -qo "$a"; done)
+looselist=()
+for ((i = 0; i < repeat; ++i)); do looselist+=("$loose"/*.xml); done
+compare "$size" "${runlist[@]}" -- "nabik -o: extraction alone" "$(run --catalog "$nothing" "${runlist[@]}")" \
+  "nabik -o: the XML files alone" "$(run "${looselist[@]}")"
 
 for layer in Cntr BldA; do
   input=$work/$layer.xml
@@ -75,9 +94,10 @@ for layer in Cntr BldA; do
   fi
   [[ -f $archive ]] || (cd "$work" && zip -q "$archive" "$layer.xml")
   size=$(xml_megabytes "$archive")
-  cat "$archive" >/dev/null
+  cat "$archive" "$input" >/dev/null
   echo
   echo "$layer: one archive of a $(printf '%.0f' "$size") MB file; load: $(cut -d' ' -f1-3 /proc/loadavg)"
-  compare "$size" "$archive"
+  compare "$size" "$archive" -- "nabik -o: extraction alone" "$(run --catalog "$nothing" "$archive")" \
+    "nabik -o: the XML file alone" "$(run "$input")"
 done
 rm -rf "$work/out"
