@@ -10,6 +10,8 @@
 
 #include "catalog/catalog.h"
 #include "catalog/intconv.h"
+#include "common/errors.h"
+#include "common/text.h"
 #include "fgd/bytescan.h"
 #include "fgd/decimal.h"
 #include "fgd/encoding.h"
@@ -17,9 +19,7 @@
 #include "fgd/linepatterns.h"
 #include "fgd/linereader.h"
 #include "fgd/scanner.h"
-#include "common/errors.h"
 #include "shpctl/shpctl.h"
-#include "common/text.h"
 
 std::vector<double> BufX, BufY, BufZ, BufM;
 std::vector<int32_t> PartStarts, PartTypes;
@@ -229,8 +229,18 @@ class tfeaturereading {
 
   // One tuple per line up to the line holding the list's end tag.
   void PositionList() {
+    // Longer than any common tuple line: what Ahead should hold to parse one in place.
+    constexpr size_t kTupleLineBytes = 64;
     std::string_view line;
     for (;;) {
+      // The common line, two numbers and the line end, is parsed where it lies: one pass over
+      // its bytes instead of a search for its end and a second pass to parse it.
+      double x = 0, y = 0;
+      if (const size_t used = ParseTupleLine(in_.Ahead(kTupleLineBytes), y, x)) {
+        in_.Skip(used);
+        AddPoint(x, y);
+        continue;
+      }
       bytescan::ttags tags;
       if (!in_.NextLine(line, tags)) return AddVertex({});  // the list never ends: nothing converts
       if (tags.first != bytescan::ttags::kNone &&
@@ -248,6 +258,10 @@ class tfeaturereading {
       x = Number(b);  // converted first: a tuple of one number fails on the missing X
       y = Number(a);
     }
+    AddPoint(x, y);
+  }
+
+  void AddPoint(double x, double y) {
     if (x > Extent.MaxX) Extent.MaxX = x;
     if (y > Extent.MaxY) Extent.MaxY = y;
     if (x < Extent.MinX) Extent.MinX = x;
