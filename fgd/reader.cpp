@@ -10,8 +10,6 @@
 
 #include "catalog/catalog.h"
 #include "catalog/intconv.h"
-#include "common/errors.h"
-#include "common/text.h"
 #include "fgd/bytescan.h"
 #include "fgd/decimal.h"
 #include "fgd/encoding.h"
@@ -19,7 +17,9 @@
 #include "fgd/linepatterns.h"
 #include "fgd/linereader.h"
 #include "fgd/scanner.h"
+#include "common/errors.h"
 #include "shpctl/shpctl.h"
+#include "common/text.h"
 
 std::vector<double> BufX, BufY, BufZ, BufM;
 std::vector<int32_t> PartStarts, PartTypes;

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "common/errors.h"
-#include "common/textfile.h"
 #include "shpctl/setsnapshot.h"
+#include "common/textfile.h"
 
 tlayerset OpenSet;
 

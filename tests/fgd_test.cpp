@@ -16,15 +16,15 @@
 #include <vector>
 
 #include "catalog/catalog.h"
-#include "common/errors.h"
-#include "common/text.h"
 #include "fgd/decimal.h"
 #include "fgd/encoding.h"
 #include "fgd/extent.h"
 #include "fgd/linereader.h"
 #include "fgd/reader.h"
 #include "fgd/scanner.h"
+#include "common/errors.h"
 #include "shpctl/shpctl.h"
+#include "common/text.h"
 #include "support/test_support.h"
 
 using testing_support::ReadFile;

@@ -17,12 +17,12 @@
 #include <set>
 
 #include "catalog/catalog.h"
-#include "common/errors.h"
-#include "common/paths.h"
-#include "common/text.h"
 #include "run/driver.h"
 #include "run/unzip.h"
+#include "common/errors.h"
+#include "common/paths.h"
 #include "shpctl/shpctl.h"
+#include "common/text.h"
 #include "support/test_support.h"
 #include "susetu/susetu.h"
 #include "unlha32/unlha32.h"
