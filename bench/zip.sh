@@ -11,7 +11,8 @@
 # Prints the median wall time, MB/s of XML, peak memory and the median ratio of throughput to
 # `unzip -p` within a round; beside the whole run, its two halves: the same run with a catalog
 # that matches no file (extraction, listing and deletion only) and the run over the extracted
-# XML files themselves (conversion only).
+# XML files themselves (conversion only). For the large files also `ogr2ogr -f "ESRI Shapefile"`
+# reading the archive through GDAL's /vsizip/, once.
 #
 # Settings (environment): NABIK_BENCH_MB (size of the large files, default 200),
 # NABIK_BENCH_ROUNDS (default 7), NABIK_BENCH_REPEAT, NABIK_BENCH_BUILD (default build-zip).
@@ -99,5 +100,10 @@ for layer in Cntr BldA; do
   echo "$layer: one archive of a $(printf '%.0f' "$size") MB file; load: $(cut -d' ' -f1-3 /proc/loadavg)"
   compare "$size" "$archive" -- "nabik -o: extraction alone" "$(run --catalog "$nothing" "$archive")" \
     "nabik -o: the XML file alone" "$(run "$input")"
+  if command -v ogr2ogr >/dev/null; then
+    rm -rf "$work/ogr"
+    python3 bench/measure.py 1 "$size" "ogr2ogr on /vsizip/ (one run)" -- \
+      ogr2ogr -f "ESRI Shapefile" "$work/ogr" "/vsizip/$archive/$layer.xml"
+  fi
 done
-rm -rf "$work/out"
+rm -rf "$work/out" "$work/ogr"
