@@ -12,6 +12,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -255,7 +256,12 @@ void ExtractZipFlat(const std::string& archive, const std::string& folder) {
       {std::max<size_t>(std::thread::hardware_concurrency(), 1), kMaxThreads, run.Jobs.size()});
   run.InMemoryBytes = kInMemoryBytes / threads / 2;  // the packed and the inflated block
   tzipthreads pool{run, {}};
-  for (size_t t = 0; t < threads; ++t) pool.Threads.emplace_back(ExtractJobs, std::ref(run));
+  try {
+    for (size_t t = 0; t < threads; ++t) pool.Threads.emplace_back(ExtractJobs, std::ref(run));
+  } catch (const std::system_error&) {
+    // The system gives no (more) threads: those started go on, or this one does the work.
+    if (pool.Threads.empty()) ExtractJobs(run);
+  }
   for (tzipjob& job : run.Jobs) {
     std::unique_lock<std::mutex> hold(run.Lock);
     run.Changed.wait(hold, [&] { return job.Finished; });
