@@ -234,24 +234,33 @@ std::string FlatEntryName(const std::string& storedName) {
 void ExtractZipFlat(const std::string& archive, const std::string& folder) {
   tzipextraction run;
   run.Archive = archive;
+  const std::string base = folder.empty() || folder.back() == '/' ? folder : folder + "/";
+  std::vector<std::string> names;
   {
     const ZipHandle zip = OpenArchive(archive);
-    const std::string base = folder.empty() || folder.back() == '/' ? folder : folder + "/";
     const zip_int64_t count = zip_get_num_entries(zip.get(), 0);
     for (zip_int64_t i = 0; i < count; ++i) {
       const char* stored = zip_get_name(zip.get(), i, ZIP_FL_ENC_RAW);
       if (!stored) continue;
-      const std::string name = FlatEntryName(stored);
+      std::string name = FlatEntryName(stored);
       if (name.empty()) continue;
       tzipjob job;
       job.Index = static_cast<zip_uint64_t>(i);
       job.Stored = stored;
       job.Target = base + name;
-      job.Temp = base + ".nabik-unzip-" + std::to_string(run.Jobs.size()) + ".tmp";
       run.Jobs.push_back(std::move(job));
+      names.push_back(std::move(name));
     }
   }
   if (run.Jobs.empty()) return;
+  // Temporary names that no entry lands under: a commit must never replace the temporary file
+  // of another entry.
+  std::string prefix = ".nabik-unzip-";
+  while (std::any_of(names.begin(), names.end(),
+                     [&](const std::string& name) { return name.starts_with(prefix); }))
+    prefix += '-';
+  for (size_t k = 0; k < run.Jobs.size(); ++k)
+    run.Jobs[k].Temp = base + prefix + std::to_string(k) + ".tmp";
   const size_t threads = std::min(
       {std::max<size_t>(std::thread::hardware_concurrency(), 1), kMaxThreads, run.Jobs.size()});
   run.InMemoryBytes = kInMemoryBytes / threads / 2;  // the packed and the inflated block

@@ -174,6 +174,10 @@ TEST(ExtractZipFlat, ManyEntriesLandAsInArchiveOrder) {
   expected["large.xml"] = big;
   entries.push_back({"empty.xml", ""});
   expected["empty.xml"] = "";
+  // Names like those of the extraction's own temporary files.
+  entries.insert(entries.begin(), {{"t/.nabik-unzip-1.tmp", "one"}, {".nabik-unzip-0.tmp", "zero"}});
+  expected[".nabik-unzip-1.tmp"] = "one";
+  expected[".nabik-unzip-0.tmp"] = "zero";
   MakeZip(dir.Path() / "many.zip", entries);
   ExtractZipFlat(dir.Folder() + "many.zip", dir.Folder() + "work");
   EXPECT_EQ(FolderContents(dir.Path() / "work"), expected) << "and no temporary file stays";
