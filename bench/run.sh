@@ -3,13 +3,14 @@
 #
 # Builds the core library and two small programs, makes a large line file (Cntr) and a large
 # polygon file (BldA) by repeating the features of the real samples (bench/make_input.py), and
-# prints for each, from runs on this machine: the whole conversion of the file into a layer
-# set, `wc -l`, a bare scan (lines split, the two numbers of every line without "<" parsed,
-# nothing else) and `ogr2ogr -f "ESRI Shapefile"` when GDAL is installed; then the peak memory
-# of the conversion of a small and of the large file.
+# prints for each, from runs on this machine: a bare scan (lines split, the two numbers of every
+# line without "<" parsed, nothing else), the whole conversion of the file into a layer set and
+# `wc -l`, in interleaved rounds (bench/compare.py: medians, and the ratio to the bare scan
+# within a round), then `ogr2ogr -f "ESRI Shapefile"` once when GDAL is installed, and the peak
+# memory of the conversion of a small file.
 #
 # Settings (environment): NABIK_BENCH_MB (size of each input, default 200), NABIK_BENCH_RUNS
-# (runs per measurement, the best counts; default 7), NABIK_BENCH_BUILD (build folder, default
+# (rounds of the interleaved measurement; default 7), NABIK_BENCH_BUILD (build folder, default
 # build-fgd).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -26,7 +27,7 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" --target nabikcore -j2 >/dev/null
 # shellcheck disable=SC2046
 g++ -std=c++20 -O2 -I. bench/convert_one.cpp "$build/libnabikcore.a" \
-  $(pkg-config --libs shapelib libzip fontconfig) -ldl -o "$work/convert_one"
+  $(pkg-config --libs shapelib libzip libdeflate fontconfig) -ldl -pthread -o "$work/convert_one"
 g++ -std=c++20 -O2 bench/bare_scan.cpp -o "$work/bare_scan"
 
 measure() {  # LABEL MEGABYTES COMMAND...
@@ -49,9 +50,11 @@ for layer in Cntr BldA; do
   cat "$input" >/dev/null  # every run then reads from the page cache
   echo
   echo "$layer: $(printf '%.0f' "$size") MB, $(wc -l <"$input") lines, $(grep -c "<$layer " "$input") features"
-  measure "conversion (nabik reader)" "$size" "$work/convert_one" data/nabik.csv "$layer" "$input" "$work/out/"
-  measure "wc -l" "$size" wc -l "$input"
-  measure "bare scan" "$size" "$work/bare_scan" "$input"
+  echo "load: $(cut -d' ' -f1-3 /proc/loadavg); median of $runs interleaved rounds, ratio to the bare scan"
+  python3 bench/compare.py "$runs" "$size" \
+    "bare scan" -- "$(printf '%q ' "$work/bare_scan" "$input")" \
+    "conversion (nabik reader)" -- "$(printf '%q ' "$work/convert_one" data/nabik.csv "$layer" "$input" "$work/out/")" \
+    "wc -l" -- "$(printf '%q ' wc -l "$input")"
   if command -v ogr2ogr >/dev/null; then
     rm -rf "$work/ogr" && mkdir -p "$work/ogr"
     python3 bench/measure.py 1 "$size" "ogr2ogr -f \"ESRI Shapefile\"" -- \

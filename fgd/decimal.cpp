@@ -148,3 +148,22 @@ bool ParsePlainTuple(std::string_view tuple, double& first, double& second) {
       if (!Blank(*p)) return false;
   return std::isfinite(first) && std::isfinite(second);
 }
+
+size_t ParseTupleLine(std::string_view text, double& first, double& second) {
+  const char* begin = text.data();
+  const char* end = begin + text.size();
+  const char* p = begin;
+  while (p < end && (*p == ' ' || *p == '\t')) ++p;
+  if (!PlainStart(p, end)) return 0;
+  p = ReadNumber(p, end, first);
+  if (!p || p == end || *p != ' ') return 0;
+  while (p < end && *p == ' ') ++p;
+  if (!PlainStart(p, end)) return 0;
+  p = ReadNumber(p, end, second);
+  // A number cut by the end of `text` may go on in bytes not yet read: not taken here.
+  if (!p || p == end) return 0;
+  if (*p == '\r') ++p;
+  if (p == end || *p != '\n') return 0;
+  if (!std::isfinite(first) || !std::isfinite(second)) return 0;
+  return static_cast<size_t>(p + 1 - begin);
+}

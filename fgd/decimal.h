@@ -19,3 +19,9 @@ double StrToFloat(std::string_view text);
 // ParseDecimal give for the first two tokens; false for anything else, which the caller then
 // reads by those rules.
 bool ParsePlainTuple(std::string_view tuple, double& first, double& second);
+
+// A whole line of the common kind at the start of `text`: two plain numbers, maybe indented,
+// with blanks between them and the line end (LF or CR LF) right after the second. The bytes it
+// takes, line end included, or 0 for anything else; where it takes a line, the numbers are what
+// ParsePlainTuple gives for that line.
+size_t ParseTupleLine(std::string_view text, double& first, double& second);

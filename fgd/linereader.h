@@ -25,6 +25,16 @@ class tlinereader {
     return NextLine(line, tags);
   }
 
+  // The bytes after the last line given, read but not yet given as lines: at least `want` of
+  // them when the file holds that many more, unless a read returns fewer. For a caller that
+  // parses a common line where it lies; Skip then gives up its bytes, line end included. Valid
+  // until the next call.
+  std::string_view Ahead(size_t want) {
+    if (end_ - begin_ < want && !eof_) Fill();
+    return std::string_view(buffer_.data() + begin_, end_ - begin_);
+  }
+  void Skip(size_t bytes) { begin_ += bytes; }
+
   // The same, and `tags` tells where the line's "<" bytes stand: both come from one pass over
   // the bytes. Inline: it runs once per line of the largest files.
   bool NextLine(std::string_view& line, bytescan::ttags& tags) {

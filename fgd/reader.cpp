@@ -287,8 +287,18 @@ class tfeaturereading {
 
   // One tuple per line up to the line holding the list's end tag.
   void PositionList() {
+    // Longer than any common tuple line: what Ahead should hold to parse one in place.
+    constexpr size_t kTupleLineBytes = 64;
     std::string_view line;
     for (;;) {
+      // The common line, two numbers and the line end, is parsed where it lies: one pass over
+      // its bytes instead of a search for its end and a second pass to parse it.
+      double x = 0, y = 0;
+      if (const size_t used = ParseTupleLine(in_.Ahead(kTupleLineBytes), y, x)) {
+        in_.Skip(used);
+        AddPoint(x, y);
+        continue;
+      }
       bytescan::ttags tags;
       if (!in_.NextLine(line, tags)) return AddVertex({});  // the list never ends: nothing converts
       if (tags.first != bytescan::ttags::kNone &&
@@ -306,6 +316,10 @@ class tfeaturereading {
       x = Number(b);  // converted first: a tuple of one number fails on the missing X
       y = Number(a);
     }
+    AddPoint(x, y);
+  }
+
+  void AddPoint(double x, double y) {
     if (x > Extent.MaxX) Extent.MaxX = x;
     if (y > Extent.MaxY) Extent.MaxY = y;
     if (x < Extent.MinX) Extent.MinX = x;

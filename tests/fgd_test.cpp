@@ -330,6 +330,53 @@ TEST(ParsePlainTuple, AgreesWithTheTokenRules) {
   EXPECT_GT(fast, 20000);  // every generated tuple is plain
 }
 
+// A line parsed where it lies takes exactly its bytes and gives what the line's own parse
+// gives; anything it does not take goes the general way.
+TEST(ParseTupleLine, TakesOnlyWholeCommonLines) {
+  struct Case {
+    std::string text;
+    size_t used;  // 0: not taken
+  };
+  std::vector<Case> cases = {{"33.684691954 130.237279665\r\n<", 28},
+                             {"35.5 139.25\nnext", 12},
+                             {" \t35.5  139.25\n", 15},
+                             {"-0.5 .25\r\n", 10},
+                             {"1e3 2E-3\n", 9},
+                             {"35.5 139.25", 0},
+                             {"35.5 139.2", 0},
+                             {"35.5 139.25 7\n", 0},
+                             {"35.5\t139.25\n", 0},
+                             {"+35.5 139\n", 0},
+                             {"1e999 1\n", 0},
+                             {"1 nan\n", 0},
+                             {"35.5 139.25\r\r\n", 0},
+                             {"35.5 139.25\r", 0},
+                             {"\n", 0},
+                             {"", 0},
+                             {"<gml:pos>1 2</gml:pos>\n", 0},
+                             {"35.5x 139\n", 0}};
+  std::mt19937 random(3);
+  char text[96];
+  for (int i = 0; i < 5000; ++i) {
+    const double lat = std::uniform_real_distribution<double>(-90, 90)(random);
+    const double lon = std::uniform_real_distribution<double>(-180, 180)(random);
+    const int n =
+        std::snprintf(text, sizeof text, i % 2 ? "%.9f %.9f\r\n" : "%.17g %.3e\n", lat, lon);
+    cases.push_back({text, static_cast<size_t>(n)});
+  }
+  for (const Case& c : cases) {
+    double y = -1, x = -1;
+    EXPECT_EQ(ParseTupleLine(c.text, y, x), c.used) << c.text;
+    if (!c.used) continue;
+    std::string line = c.text.substr(0, c.used - 1);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    double lineY = 0, lineX = 0;
+    ASSERT_TRUE(ParsePlainTuple(line, lineY, lineX)) << line;
+    EXPECT_EQ(y, lineY) << line;
+    EXPECT_EQ(x, lineX) << line;
+  }
+}
+
 TEST(LineReader, SplitsLikeTheLineEnds) {
   // Lines of every length around the scan's block sizes, with "<" anywhere, CR LF and LF, a
   // line longer than the read block and a last line without a line end.

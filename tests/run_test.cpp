@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <tuple>
@@ -140,6 +141,100 @@ TEST(ExtractZipFlat, ReportsArchivesItCannotRead) {
   // A work folder that is missing.
   MakeZip(dir.Path() / "ok.zip", {{"a.xml", "x"}});
   EXPECT_THROW(ExtractZipFlat(dir.Folder() + "ok.zip", dir.Folder() + "missing"), NabikError);
+}
+
+// Offsets of every entry's data in an archive that MakeZip wrote (sizes in the local headers).
+std::vector<size_t> EntryDataOffsets(const std::string& raw) {
+  std::vector<size_t> offsets;
+  auto u16 = [&](size_t at) {
+    return size_t(uint8_t(raw[at])) | size_t(uint8_t(raw[at + 1])) << 8;
+  };
+  for (size_t at = 0; at + 30 <= raw.size() && raw.compare(at, 4, "PK\3\4") == 0;) {
+    const size_t packed = u16(at + 18) | u16(at + 20) << 16;
+    offsets.push_back(at + 30 + u16(at + 26) + u16(at + 28));
+    at = offsets.back() + packed;
+  }
+  return offsets;
+}
+
+// Many entries, stored and deflated, small and beyond what is inflated in memory, names met
+// twice: what lands is what a one-by-one extraction in archive order leaves.
+TEST(ExtractZipFlat, ManyEntriesLandAsInArchiveOrder) {
+  ScratchDir dir;
+  fs::create_directory(dir.Path() / "work");
+  std::vector<std::pair<std::string, std::string>> entries;
+  std::map<std::string, std::string> expected;
+  for (int i = 0; i < 40; ++i) {
+    const std::string name = "d" + std::to_string(i % 7) + "/f" + std::to_string(i % 29) + ".xml";
+    std::string text;
+    for (int line = 0; line <= i * 37; ++line) text += "33." + std::to_string(line * i) + "\r\n";
+    entries.push_back({name, text});
+    expected[FlatEntryName(name)] = text;  // the later entry of a name wins
+  }
+  std::string big;
+  for (int line = 0; big.size() < (size_t{20} << 20); ++line)
+    big += "35.123456789 139." + std::to_string(line) + "\r\n";
+  entries.insert(entries.begin() + 3, {"big/large.xml", big});
+  expected["large.xml"] = big;
+  entries.push_back({"empty.xml", ""});
+  expected["empty.xml"] = "";
+  // Names like those of the extraction's own temporary files.
+  entries.insert(entries.begin(), {{"t/.nabik-unzip-1.tmp", "one"}, {".nabik-unzip-0.tmp", "zero"}});
+  expected[".nabik-unzip-1.tmp"] = "one";
+  expected[".nabik-unzip-0.tmp"] = "zero";
+  MakeZip(dir.Path() / "many.zip", entries);
+  ExtractZipFlat(dir.Folder() + "many.zip", dir.Folder() + "work");
+  EXPECT_EQ(FolderContents(dir.Path() / "work"), expected) << "and no temporary file stays";
+}
+
+// A damaged entry or a refused write ends the extraction with that entry's message; the
+// entries before it are in place, none after it, and no temporary file stays.
+TEST(ExtractZipFlat, AFailingEntryStopsWhereOneByOneWould) {
+  struct Case {
+    const char* what;
+    size_t failing;            // the entry that fails
+    rlim_t sizeLimit;          // 0: none; else writes past it fail
+    std::string messageStart;  // before the archive's path... or the target's
+  };
+  const std::vector<Case> cases = {
+      {"first entry damaged", 0, 0, "Cannot extract e0.xml from "},
+      {"middle entry damaged", 5, 0, "Cannot extract e5.xml from "},
+      {"last entry damaged", 11, 0, "Cannot extract e11.xml from "},
+      {"entry too large to write", 6, 300 << 10, "Cannot write "},
+  };
+  for (const Case& c : cases) {
+    ScratchDir dir;
+    fs::create_directory(dir.Path() / "work");
+    std::vector<std::pair<std::string, std::string>> entries;
+    for (size_t i = 0; i < 12; ++i) {
+      std::string text;
+      const size_t lines = i == c.failing && c.sizeLimit ? 60000 : 2000;
+      for (size_t line = 0; line < lines; ++line) text += std::to_string(line * (i + 3)) + "\n";
+      entries.push_back({"e" + std::to_string(i) + ".xml", text});
+    }
+    MakeZip(dir.Path() / "a.zip", entries);
+    std::string raw = ReadFile(dir.Path() / "a.zip");
+    const std::vector<size_t> offsets = EntryDataOffsets(raw);
+    ASSERT_EQ(offsets.size(), entries.size()) << c.what;
+    if (!c.sizeLimit) raw[offsets[c.failing] + 20] ^= 0x55;
+    WriteFile(dir.Path() / "a.zip", raw);
+    std::string message;
+    {
+      std::optional<FileSizeLimit> limit;
+      if (c.sizeLimit) limit.emplace(c.sizeLimit);
+      try {
+        ExtractZipFlat(dir.Folder() + "a.zip", dir.Folder() + "work");
+      } catch (const NabikError& e) {
+        message = e.what();
+      }
+    }
+    EXPECT_TRUE(message.starts_with(c.messageStart)) << c.what << ": " << message;
+    EXPECT_NE(message.find("e" + std::to_string(c.failing) + ".xml"), std::string::npos)
+        << c.what << ": " << message;
+    std::map<std::string, std::string> before;
+    for (size_t i = 0; i < c.failing; ++i) before.insert(entries[i]);
+    EXPECT_EQ(FolderContents(dir.Path() / "work"), before) << c.what;
+  }
 }
 
 TEST(ExtractZipFlat, RealSampleArchive) {
