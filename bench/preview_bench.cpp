@@ -57,8 +57,8 @@ int main(int argc, char** argv) {
              layer.PartStarts.capacity() * sizeof(uint32_t) +
              layer.Features.capacity() * sizeof(tpreviewfeature);
   }
-  std::printf("%zu layers, %zu features, %zu vertices, %.1f MB held\n", set.Layers.size(),
-              features, vertices, bytes / 1e6);
+  std::printf("%zu layers, %zu features, %zu vertices, %.1f MB held\n", set.Layers.size(), features,
+              vertices, bytes / 1e6);
   std::printf("read back:                         %8.3f s\n", load);
   tmapview view;
   view.XScale = set.XScale;
@@ -91,7 +91,6 @@ int main(int argc, char** argv) {
   tmaphit hit;
   const double identify = Best(runs, [&] { hit = IdentifyAt(set, view, 600, 450, 4); });
   std::printf("identify at the middle:            %8.4f s\n", identify);
-  std::printf("peak resident memory: %.1f MB (%.1f MB before reading)\n", PeakMegabytes(),
-              before);
+  std::printf("peak resident memory: %.1f MB (%.1f MB before reading)\n", PeakMegabytes(), before);
   return 0;
 }

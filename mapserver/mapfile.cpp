@@ -1,10 +1,10 @@
 #include "mapserver/mapfile.h"
 
 #include "catalog/catalog.h"
-#include "fgd/extent.h"
-#include "mapserver/fixedblocks.h"
 #include "common/paths.h"
 #include "common/text.h"
+#include "fgd/extent.h"
+#include "mapserver/fixedblocks.h"
 #include "susetu/susetu.h"
 
 namespace {
@@ -47,15 +47,6 @@ void WriteHeader(tmapfile& f, const std::string& mapOutputFolder, bool fontCopie
   if (fontCopied) f.Line("FONTSET \"" + mapOutputFolder + "etc/winfonts.txt\"");
 }
 
-std::string Joined(const tshpopentyp& e, std::string tshpattr::*field) {
-  std::string text;
-  for (int32_t k = 1; k <= e.AttrCount(); ++k) {
-    if (k > 1) text += ",";
-    text += e.Attr(k).*field;
-  }
-  return text;
-}
-
 void WriteLayer(tmapfile& f, const tshpopentyp& e, const std::string& mapOutputFolder,
                 bool fontCopied, const std::string& fontAlias, bool symbolsCopied) {
   f.EmptyLine();
@@ -73,8 +64,8 @@ void WriteLayer(tmapfile& f, const tshpopentyp& e, const std::string& mapOutputF
   f.Line("  END");
   f.Line("  METADATA");
   f.Line("\t   \"DESCRIPTION\" \"" + e.Title + "\"");
-  f.Line("\t   \"RESULT_FIELDS\" \"" + Joined(e, &tshpattr::Name) + "\"");
-  f.Line("\t   \"RESULT_HEADERS\" \"" + Joined(e, &tshpattr::Header) + "\"");
+  f.Line("\t   \"RESULT_FIELDS\" \"" + JoinedAttrs(e, &tshpattr::Name) + "\"");
+  f.Line("\t   \"RESULT_HEADERS\" \"" + JoinedAttrs(e, &tshpattr::Header) + "\"");
   f.Line("\t   \"LAYER_ENCODING\" \"Shift-JIS\"");
   f.Line("  END");
   if (!e.LabelItem.empty()) f.Line("  LABELITEM \"" + e.LabelItem + "\"");
@@ -108,6 +99,15 @@ void WriteLayer(tmapfile& f, const tshpopentyp& e, const std::string& mapOutputF
 }
 
 }  // namespace
+
+std::string JoinedAttrs(const tshpopentyp& e, std::string tshpattr::*field) {
+  std::string text;
+  for (int32_t k = 1; k <= e.AttrCount(); ++k) {
+    if (k > 1) text += ",";
+    text += e.Attr(k).*field;
+  }
+  return text;
+}
 
 std::string OutputMapName(const std::string& outputPath) {
   return ChangeFileExt(FileNamePart(outputPath), ".map");

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "catalog/catalog.h"
+
 // The output path's file name with its extension replaced by ".map" (appended when it has none).
 std::string OutputMapName(const std::string& outputPath);
 
@@ -15,6 +17,9 @@ std::string MapFilePath(const std::string& outputPath, const std::string& mapOut
 // and is drawn as a polygon, like kind 0.
 std::string KindLabel(int32_t kind);
 std::string LayerType(int32_t kind);
+
+// One field of every attribute of a catalog entry, joined by commas (the query columns).
+std::string JoinedAttrs(const tshpopentyp& e, std::string tshpattr::*field);
 
 // Writes the whole map file from LayerCatalog, MapSettings and the Extent. Returns false,
 // having written nothing, when the file cannot be created; raises NabikError "Cannot write

@@ -140,15 +140,6 @@ std::string WmsSrs(const std::vector<int32_t>& codes) {
   return srs + " EPSG:3857";
 }
 
-std::string Joined(const tshpopentyp& e, std::string tshpattr::*field) {
-  std::string text;
-  for (int32_t k = 1; k <= e.AttrCount(); ++k) {
-    if (k > 1) text += ",";
-    text += e.Attr(k).*field;
-  }
-  return text;
-}
-
 void Add(std::string& out, const std::string& line) {
   out += line;
   out += '\n';
@@ -280,8 +271,8 @@ void AddLayer(std::string& m, const tms8layer& layer, bool fontCopied, const std
   Add(m, "      \"wms_srs\" " + Quoted(WmsSrs({layer.Code})));
   Add(m, "      \"wms_include_items\" \"all\"");
   Add(m, "      \"DESCRIPTION\" " + Quoted(title));
-  Add(m, "      \"RESULT_FIELDS\" " + Quoted(Utf8(Joined(e, &tshpattr::Name))));
-  Add(m, "      \"RESULT_HEADERS\" " + Quoted(Utf8(Joined(e, &tshpattr::Header))));
+  Add(m, "      \"RESULT_FIELDS\" " + Quoted(Utf8(JoinedAttrs(e, &tshpattr::Name))));
+  Add(m, "      \"RESULT_HEADERS\" " + Quoted(Utf8(JoinedAttrs(e, &tshpattr::Header))));
   Add(m, "    END");
   Add(m, "    TEMPLATE \"query\"");  // makes the layer queryable for GetFeatureInfo
   if (!e.LabelItem.empty()) Add(m, "    LABELITEM " + Quoted(e.LabelItem));

@@ -11,11 +11,11 @@
 #include <utility>
 #include <vector>
 
-#include "mapserver/mapfile.h"
 #include "common/errors.h"
 #include "common/paths.h"
 #include "common/text.h"
 #include "common/textfile.h"
+#include "mapserver/mapfile.h"
 #include "susetu/susetu.h"
 #include "unlha32/unlha32.h"
 

@@ -156,6 +156,16 @@ const char* BatchUsage() {
          "use by another run, 2 usage error (also an input that is no file) or catalog error.\n";
 }
 
+bool LoadBatchCatalog(const std::string& catalog) {
+  try {
+    if (LoadLayerCatalogFrom(catalog)) return true;
+    std::fprintf(stderr, "nabik: cannot open the layer catalog %s\n", catalog.c_str());
+  } catch (const NabikError& e) {
+    std::fprintf(stderr, "nabik: %s: %s\n", catalog.c_str(), DisplayUtf8(e.what()).c_str());
+  }
+  return false;
+}
+
 int RunBatch(int argc, char** argv) {
   tbatchargs args;
   if (const std::string error = ParseArgs(argc, argv, args); !error.empty()) {
@@ -175,15 +185,7 @@ int RunBatch(int argc, char** argv) {
     return 2;
   }
   const std::string catalog = args.catalog.empty() ? CatalogPath() : args.catalog;
-  try {
-    if (!LoadLayerCatalogFrom(catalog)) {
-      std::fprintf(stderr, "nabik: cannot open the layer catalog %s\n", catalog.c_str());
-      return 2;
-    }
-  } catch (const NabikError& e) {
-    std::fprintf(stderr, "nabik: %s: %s\n", catalog.c_str(), DisplayUtf8(e.what()).c_str());
-    return 2;
-  }
+  if (!LoadBatchCatalog(catalog)) return 2;
   if (!args.settings.empty()) {
     SettingsFilePath = args.settings;
     SettingsSeedPath.clear();

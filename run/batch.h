@@ -6,6 +6,12 @@
 // output folder locked by another run among them), 2 for a usage error (an input that is missing
 // or no regular file among them) or a catalog that could not be loaded.
 
+#include <string>
+
+// Loads the layer catalog for a run without a window; false, with the reason on standard error,
+// when it cannot be read or has a malformed line.
+bool LoadBatchCatalog(const std::string& catalog);
+
 // Runs the batch mode for the program's arguments (argv[0] is the program).
 int RunBatch(int argc, char** argv);
 

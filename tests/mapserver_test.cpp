@@ -579,7 +579,8 @@ TEST(Ms8Values, ProjectionScaleAndExtent) {
 }
 
 TEST_F(WebExport, Ms8FormWritesItsOwnTreeAndNoMs4wFiles) {
-  LayerCatalog.assign(1, tshpopentyp{1, true, tdatum::Jgd2011, "WL", Sjis("水涯線\"<&"), "", "", "0 0 255", {}});
+  LayerCatalog.assign(
+      1, tshpopentyp{1, true, tdatum::Jgd2011, "WL", Sjis("水涯線\"<&"), "", "", "0 0 255", {}});
   WriteFile(out + "WL.prj", "GEOGCS[\"GCS_JGD_2011\"]\r\n");
   MapSettings.KanjiFont = dir.Folder() + "nofont.ttf";
   ExportMapServer8(out + "list.txt", [this](const std::string& text) { messages.push_back(text); });

@@ -179,7 +179,8 @@ TEST(ExtractZipFlat, ManyEntriesLandAsInArchiveOrder) {
   entries.push_back({"empty.xml", ""});
   expected["empty.xml"] = "";
   // Names like those of the extraction's own temporary files.
-  entries.insert(entries.begin(), {{"t/.nabik-unzip-1.tmp", "one"}, {".nabik-unzip-0.tmp", "zero"}});
+  entries.insert(entries.begin(),
+                 {{"t/.nabik-unzip-1.tmp", "one"}, {".nabik-unzip-0.tmp", "zero"}});
   expected[".nabik-unzip-1.tmp"] = "one";
   expected[".nabik-unzip-0.tmp"] = "zero";
   MakeZip(dir.Path() / "many.zip", entries);

@@ -15,6 +15,7 @@
 #include "common/text.h"
 #include "common/textfile.h"
 #include "preview/preview.h"
+#include "run/batch.h"
 #include "ui/previewdraw.h"
 #include "ui/startup.h"
 
@@ -79,15 +80,7 @@ int RunRender(int argc, char** argv) {
   }
   if (image.empty() || folder.empty()) return UsageError("the picture and the folder are needed");
   const std::string catalog = CatalogPath();
-  try {
-    if (!LoadLayerCatalogFrom(catalog)) {
-      std::fprintf(stderr, "nabik: cannot open the layer catalog %s\n", catalog.c_str());
-      return 2;
-    }
-  } catch (const NabikError& e) {
-    std::fprintf(stderr, "nabik: %s: %s\n", catalog.c_str(), DisplayUtf8(e.what()).c_str());
-    return 2;
-  }
+  if (!LoadBatchCatalog(catalog)) return 2;
   if (!IsFolder(folder)) {
     std::fprintf(stderr, "nabik: %s is not a folder\n", folder.c_str());
     return 1;

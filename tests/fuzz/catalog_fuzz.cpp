@@ -5,8 +5,8 @@
 #include <string>
 
 #include "catalog/catalog.h"
-#include "fuzz_support.h"
 #include "common/errors.h"
+#include "fuzz_support.h"
 #include "shpctl/shpctl.h"
 
 using namespace fuzz_support;

@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "fuzz_support.h"
 #include "common/text.h"
+#include "fuzz_support.h"
 #include "susetu/inifile.h"
 
 using namespace fuzz_support;

@@ -8,9 +8,9 @@
 #include <string_view>
 
 #include "catalog/catalog.h"
+#include "common/errors.h"
 #include "fgd/reader.h"
 #include "fuzz_support.h"
-#include "common/errors.h"
 #include "shpctl/shpctl.h"
 
 using namespace fuzz_support;

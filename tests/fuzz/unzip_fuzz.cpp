@@ -11,9 +11,9 @@
 #include <string_view>
 #include <vector>
 
+#include "common/errors.h"
 #include "fuzz_support.h"
 #include "run/unzip.h"
-#include "common/errors.h"
 
 using namespace fuzz_support;
 
