@@ -9,15 +9,10 @@
 #include <memory>
 
 #include "common/text.h"
+#include "shpctl/shpctl.h"
 
 namespace {
 
-struct tshpcloser {
-  void operator()(SHPInfo* shp) const { SHPClose(shp); }
-};
-struct tdbfcloser {
-  void operator()(DBFInfo* dbf) const { DBFClose(dbf); }
-};
 // In fast mode the handle owns the object; destroying it only hands it back for the next read.
 struct tobjectreturn {
   void operator()(SHPObject* object) const { SHPDestroyObject(object); }
@@ -106,7 +101,7 @@ tcolour ParseColour(const std::string& text) {
 }
 
 bool LoadPreviewLayer(const std::string& base, tpreviewlayer& layer) {
-  std::unique_ptr<SHPInfo, tshpcloser> shp(SHPOpen(base.c_str(), "rb"));
+  ShpPtr shp(SHPOpen(base.c_str(), "rb"));
   if (!shp) return false;
   int count = 0, type = 0;
   double min[4], max[4];
@@ -284,7 +279,7 @@ tmaphit IdentifyAt(const tpreviewset& set, const tmapview& view, double sx, doub
 
 std::vector<tattrtext> ReadRecordTexts(const tpreviewlayer& layer, int32_t record) {
   std::vector<tattrtext> texts;
-  std::unique_ptr<DBFInfo, tdbfcloser> dbf(DBFOpen(layer.Base.c_str(), "rb"));
+  DbfPtr dbf(DBFOpen(layer.Base.c_str(), "rb"));
   if (!dbf || record < 0 || record >= DBFGetRecordCount(dbf.get())) return texts;
   const int fields = DBFGetFieldCount(dbf.get());
   for (int i = 0; i < fields; ++i) {

@@ -228,15 +228,6 @@ SAHooks* Hooks() {
   return &hooks;
 }
 
-struct ShpCloser {
-  void operator()(SHPInfo* h) const { SHPClose(h); }
-};
-struct DbfCloser {
-  void operator()(DBFInfo* h) const { DBFClose(h); }
-};
-using ShpPtr = std::unique_ptr<SHPInfo, ShpCloser>;
-using DbfPtr = std::unique_ptr<DBFInfo, DbfCloser>;
-
 void WriteSmallFile(const std::string& path, const std::string& content) {
   if (!WriteWholeFile(path, content)) throw NabikError("Cannot create " + path);
 }

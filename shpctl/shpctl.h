@@ -4,9 +4,20 @@
 #include <shapefil.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "catalog/catalog.h"
+
+// Holders of shapelib handles: the file is closed on every way out.
+struct ShpCloser {
+  void operator()(SHPInfo* h) const { SHPClose(h); }
+};
+struct DbfCloser {
+  void operator()(DBFInfo* h) const { DBFClose(h); }
+};
+using ShpPtr = std::unique_ptr<SHPInfo, ShpCloser>;
+using DbfPtr = std::unique_ptr<DBFInfo, DbfCloser>;
 
 // The set that is open for appending, written through by the feature reader.
 struct tlayerset {
