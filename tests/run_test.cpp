@@ -1,6 +1,7 @@
 // Conversion driver: flat zip extraction, the run over real and made-up inputs, batch mode.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <isa-l/crc.h>
 #include <shapefil.h>
 #include <sys/file.h>
 #include <sys/resource.h>
@@ -43,8 +44,8 @@ namespace {
 
 // Writes a zip archive with the given stored names and contents (a name ending in '/' is a
 // folder entry).
-void MakeZip(const fs::path& path,
-             const std::vector<std::pair<std::string, std::string>>& entries) {
+void MakeZip(const fs::path& path, const std::vector<std::pair<std::string, std::string>>& entries,
+             const std::set<std::string>& stored = {}) {
   int error = 0;
   zip_t* zip = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
   ASSERT_NE(zip, nullptr);
@@ -54,8 +55,12 @@ void MakeZip(const fs::path& path,
       continue;
     }
     zip_source_t* source = zip_source_buffer(zip, content.data(), content.size(), 0);
-    ASSERT_GE(zip_file_add(zip, name.c_str(), source, ZIP_FL_ENC_RAW | ZIP_FL_OVERWRITE), 0)
-        << name << ": " << zip_strerror(zip);
+    const zip_int64_t index =
+        zip_file_add(zip, name.c_str(), source, ZIP_FL_ENC_RAW | ZIP_FL_OVERWRITE);
+    ASSERT_GE(index, 0) << name << ": " << zip_strerror(zip);
+    if (stored.count(name)) {
+      ASSERT_EQ(zip_set_file_compression(zip, index, ZIP_CM_STORE, 0), 0);
+    }
   }
   ASSERT_EQ(zip_close(zip), 0);
 }
@@ -245,6 +250,107 @@ TEST(ExtractZipFlat, RealSampleArchive) {
   EXPECT_EQ(files.size(), 15u);  // 14 feature files and the metadata file
   ASSERT_TRUE(files.count("FG-GML-503060-Cntr-20170401-0001.xml"));
   EXPECT_EQ(files.at("FG-GML-503060-Cntr-20170401-0001.xml").size(), 214886u);
+}
+
+// What libzip's own streaming of entry `index` reports, or empty when it reads the whole entry.
+std::string LibzipReadError(const std::string& archive, zip_uint64_t index) {
+  int error = 0;
+  zip_t* zip = zip_open(archive.c_str(), ZIP_RDONLY, &error);
+  if (!zip) return "cannot open";
+  std::string message;
+  if (zip_file_t* file = zip_fopen_index(zip, index, 0)) {
+    std::vector<char> block(1 << 16);
+    zip_int64_t n;
+    while ((n = zip_fread(file, block.data(), block.size())) > 0) {
+    }
+    if (n < 0) message = zip_file_strerror(file);
+    zip_fclose(file);
+  } else {
+    message = zip_strerror(zip);
+  }
+  zip_discard(zip);
+  return message;
+}
+
+// Deflated entries of many blocks, incompressible and empty ones, a stored one: each lands byte
+// for byte, and the checksum taken while inflating is the one the archive stores. A damaged
+// entry, whether ISA-L refuses it or inflates it to other bytes, ends with libzip's message.
+TEST(ExtractZipFlat, InflatedAndStreamedEntriesLandAlike) {
+  std::string big, noise;
+  for (int line = 0; big.size() < (size_t{3} << 20); ++line)
+    big += std::to_string(line * 7919 % 100003) + " 35." + std::to_string(line) + "\r\n";
+  for (uint32_t x = 1; noise.size() < (size_t{600} << 10);) {
+    x = x * 1103515245 + 12345;
+    noise += static_cast<char>(x >> 23);
+  }
+  const std::vector<std::pair<std::string, std::string>> entries = {
+      {"a/big.xml", big},
+      {"stored.xml", big.substr(0, 300000)},
+      {"noise.bin", noise},
+      {"b/empty.xml", ""},
+      {"tail.xml", big.substr(1000, 70000)}};
+  std::string whole;
+  {
+    ScratchDir dir;
+    MakeZip(dir.Path() / "a.zip", entries, {"stored.xml"});
+    whole = ReadFile(dir.Path() / "a.zip");
+  }
+  struct Case {
+    const char* what;
+    int damaged;    // -1: none
+    long damageAt;  // into the entry's data; negative: from its end
+  };
+  for (const Case& c : std::vector<Case>{{"whole", -1, 0},
+                                         {"deflated entry damaged near its start", 0, 20},
+                                         {"deflated entry damaged near its end", 0, -40},
+                                         {"stored entry damaged", 1, 5000}}) {
+    ScratchDir dir;
+    fs::create_directory(dir.Path() / "work");
+    const std::string archive = dir.Folder() + "a.zip";
+    std::string raw = whole;
+    WriteFile(archive, raw);
+    if (c.damaged >= 0) {
+      const std::vector<size_t> offsets = EntryDataOffsets(raw);
+      ASSERT_EQ(offsets.size(), entries.size());
+      zip_t* zip = zip_open(archive.c_str(), ZIP_RDONLY, nullptr);
+      zip_stat_t st;
+      ASSERT_EQ(zip_stat_index(zip, c.damaged, 0, &st), 0);
+      zip_discard(zip);
+      const size_t end = offsets[c.damaged] + st.comp_size;
+      raw[c.damageAt >= 0 ? offsets[c.damaged] + c.damageAt : end + c.damageAt] ^= 0x5A;
+      WriteFile(archive, raw);
+    }
+    std::string message, expected;
+    if (c.damaged >= 0) {
+      expected = LibzipReadError(archive, c.damaged);
+      ASSERT_FALSE(expected.empty()) << c.what << ": libzip reads the damaged entry";
+      expected =
+          "Cannot extract " + entries[c.damaged].first + " from " + archive + ": " + expected;
+    }
+    try {
+      ExtractZipFlat(archive, dir.Folder() + "work");
+    } catch (const NabikError& e) {
+      message = e.what();
+    }
+    EXPECT_EQ(message, expected) << c.what;
+    std::map<std::string, std::string> landed;
+    const size_t landing = c.damaged < 0 ? entries.size() : c.damaged;
+    for (size_t i = 0; i < landing; ++i)
+      landed[FlatEntryName(entries[i].first)] = entries[i].second;
+    EXPECT_TRUE(FolderContents(dir.Path() / "work") == landed) << c.what;
+    if (c.damaged >= 0) continue;
+    zip_t* zip = zip_open(archive.c_str(), ZIP_RDONLY, nullptr);
+    ASSERT_NE(zip, nullptr);
+    for (size_t i = 0; i < entries.size(); ++i) {
+      zip_stat_t st;
+      ASSERT_EQ(zip_stat_index(zip, i, 0, &st), 0);
+      const std::string& text = entries[i].second;
+      EXPECT_EQ(st.crc, crc32_gzip_refl(0, reinterpret_cast<const unsigned char*>(text.data()),
+                                        text.size()))
+          << entries[i].first;
+    }
+    zip_discard(zip);
+  }
 }
 
 // ---------------------------------------------------------------------------------------------
