@@ -247,6 +247,19 @@ std::string FlatEntryName(const std::string& storedName) {
   return name;
 }
 
+uint64_t ZipInflatedBytes(const std::string& archive) {
+  int error = 0;
+  const ZipHandle zip(zip_open(archive.c_str(), ZIP_RDONLY, &error));
+  if (!zip) return 0;
+  uint64_t bytes = 0;
+  const zip_int64_t count = zip_get_num_entries(zip.get(), 0);
+  for (zip_int64_t i = 0; i < count; ++i) {
+    zip_stat_t st;
+    if (zip_stat_index(zip.get(), i, 0, &st) == 0 && (st.valid & ZIP_STAT_SIZE)) bytes += st.size;
+  }
+  return bytes;
+}
+
 void ExtractZipFlat(const std::string& archive, const std::string& folder,
                     const tzipoptions& options) {
   tzipextraction run;

@@ -2,6 +2,7 @@
 // Flat extraction of a zip archive into the work folder.
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,10 @@ struct tzipoptions {
 // opened or an entry cannot be read, and with the system's when a file cannot be written.
 void ExtractZipFlat(const std::string& archive, const std::string& folder,
                     const tzipoptions& options = {});
+
+// The bytes the file entries of `archive` inflate to, as its directory gives them; 0 when it
+// cannot be opened.
+uint64_t ZipInflatedBytes(const std::string& archive);
 
 // The name an entry lands under, or empty when it is skipped.
 std::string FlatEntryName(const std::string& storedName);

@@ -1299,4 +1299,74 @@ TEST_F(Faults, ALockedOutputFolderEndsTheRunAtOnce) {
   EXPECT_TRUE(FolderContents(out) == before) << "the locked folder changed";
 }
 
+// Archives in a row: the next one is extracted ahead while the files of one are converted,
+// unseen. The run shows, converts, reports and leaves in the work folder what runs of the
+// archives one at a time do: all whole, a damaged second one, a second one unchecked meanwhile.
+TEST_F(Driver, TheNextArchiveIsExtractedAheadUnseen) {
+  auto zipOf = [&](const std::string& zip, const std::vector<std::string>& layers) {
+    std::vector<std::pair<std::string, std::string>> entries;
+    for (const std::string& layer : layers)
+      entries.push_back(
+          {"in/" + fs::path(MeshFile(layer)).filename().string(), ReadFile(MeshFile(layer))});
+    MakeZip(dir.Path() / zip, entries);
+    return dir.Folder() + zip;
+  };
+  const std::string a = zipOf("a.zip", {"Cntr", "WL"}), b = zipOf("b.zip", {"BldA"}),
+                    c = zipOf("c.zip", {"ElevPt"}), bad = zipOf("bad.zip", {"WA", "RdEdg"});
+  std::string raw = ReadFile(bad);
+  raw[EntryDataOffsets(raw).at(1) + 20] ^= 0x55;
+  WriteFile(bad, raw);
+  auto entries = [](const std::string& folder) {
+    std::set<std::string> names;
+    for (const auto& item : fs::directory_iterator(folder)) names.insert(item.path().filename());
+    return names;
+  };
+  struct Case {
+    const char* what;
+    std::vector<std::string> inputs;
+    std::vector<std::string> alone;  // the runs of one archive that do the same
+    bool uncheckSecond;
+  };
+  for (const Case& k : std::vector<Case>{{"all whole", {a, b, c}, {a, b, c}, false},
+                                         {"the second damaged", {a, bad, c}, {a, bad}, false},
+                                         {"the second unchecked", {a, b, c}, {a, c}, true}}) {
+    fs::remove_all(out);
+    RecordingFront run;
+    run.output = front.output;
+    for (const std::string& input : k.inputs) run.Add(input);
+    bool ahead = false;  // the staging folder was there while a file was converted
+    tfrontend f = run.Front();
+    f.SetStatus = [&](const std::string& s) {
+      run.statuses.push_back(s);
+      if (s.starts_with(out + "tmp/") && s.ends_with(ProcessingText()) &&
+          fs::exists(out + "tmp/.nabik-next")) {
+        ahead = true;
+        if (k.uncheckSecond) run.checked[1] = false;
+      }
+    };
+    RunConversion(f);
+    const auto sets = SetFiles(out);
+    const auto left = entries(out + "tmp");
+    fs::remove_all(out);
+    std::vector<std::string> statuses;
+    std::string closing;
+    for (const std::string& input : k.alone) {
+      RecordingFront one;
+      one.output = front.output;
+      one.Add(input);
+      one.Run();
+      // The closing texts come once, at the end: those of the last run.
+      if (&input != &k.alone.back() && one.statuses.size() >= 2)
+        one.statuses.resize(one.statuses.size() - 2);
+      statuses.insert(statuses.end(), one.statuses.begin(), one.statuses.end());
+      closing = one.messages.back();
+    }
+    EXPECT_TRUE(ahead) << k.what;
+    EXPECT_EQ(run.statuses, statuses) << k.what;
+    EXPECT_EQ(run.messages.back(), closing) << k.what;
+    EXPECT_TRUE(SetFiles(out) == sets) << k.what << ": the sets differ";
+    EXPECT_EQ(entries(out + "tmp"), left) << k.what;
+  }
+}
+
 }  // namespace
