@@ -96,11 +96,13 @@ void ConvertListedFile(tfrontend& front, const std::string& outputFolder, const 
 // the work folder while the files of the current archive are converted (so the conversion keeps
 // its core). At its turn its files are moved into the work folder; when anything went wrong
 // there, it is extracted again as if never staged, so that its message and what it leaves are
-// those of a plain extraction. The thread is stopped and joined and the folder removed on every
-// way out.
+// those of a plain extraction, and so it is when the archive was changed, removed or made
+// unreadable since it was staged. The thread is stopped and joined and the folder removed on
+// every way out.
 struct tstagedarchive {
   int Index = -1;  // the input line; -1: nothing staged
   std::string Archive, Folder;
+  struct stat File {};  // the archive as it was when staged
   std::thread Thread;
   std::atomic<bool> Stop{false};
   bool Extracted = false;          // set by the thread; read once it is joined
@@ -153,7 +155,8 @@ void StartStaging(tstagedarchive& staged, int index, const std::string& archive,
   std::string name = ".nabik-next";
   while (std::find(listed.begin(), listed.end(), name) != listed.end()) name += '-';
   const std::string folder = workFolder + "/" + name;
-  if (::mkdir(folder.c_str(), 0755) != 0) return;  // then it is extracted at its turn
+  if (::stat(archive.c_str(), &staged.File) != 0) return;  // its turn says why
+  if (::mkdir(folder.c_str(), 0755) != 0) return;          // then it is extracted at its turn
   staged.Index = index;
   staged.Archive = archive;
   staged.Folder = folder;
@@ -186,7 +189,15 @@ bool TakeStaged(tstagedarchive& staged, int index, const std::string& archive,
     return false;
   }
   staged.Thread.join();
-  if (!staged.Extracted) {
+  struct stat now;
+  const struct stat& was = staged.File;
+  const bool same =
+      ::stat(archive.c_str(), &now) == 0 && ::access(archive.c_str(), R_OK) == 0 &&
+      now.st_dev == was.st_dev && now.st_ino == was.st_ino && now.st_size == was.st_size &&
+      now.st_mode == was.st_mode && now.st_mtim.tv_sec == was.st_mtim.tv_sec &&
+      now.st_mtim.tv_nsec == was.st_mtim.tv_nsec && now.st_ctim.tv_sec == was.st_ctim.tv_sec &&
+      now.st_ctim.tv_nsec == was.st_ctim.tv_nsec;
+  if (!staged.Extracted || !same) {
     DropStaged(staged);
     return false;
   }

@@ -1301,7 +1301,8 @@ TEST_F(Faults, ALockedOutputFolderEndsTheRunAtOnce) {
 
 // Archives in a row: the next one is extracted ahead while the files of one are converted,
 // unseen. The run shows, converts, reports and leaves in the work folder what runs of the
-// archives one at a time do: all whole, a damaged second one, a second one unchecked meanwhile.
+// archives one at a time do: all whole, a damaged second one, a second one unchecked or removed
+// meanwhile.
 TEST_F(Driver, TheNextArchiveIsExtractedAheadUnseen) {
   auto zipOf = [&](const std::string& zip, const std::vector<std::string>& layers) {
     std::vector<std::pair<std::string, std::string>> entries;
@@ -1312,7 +1313,8 @@ TEST_F(Driver, TheNextArchiveIsExtractedAheadUnseen) {
     return dir.Folder() + zip;
   };
   const std::string a = zipOf("a.zip", {"Cntr", "WL"}), b = zipOf("b.zip", {"BldA"}),
-                    c = zipOf("c.zip", {"ElevPt"}), bad = zipOf("bad.zip", {"WA", "RdEdg"});
+                    c = zipOf("c.zip", {"ElevPt"}), bad = zipOf("bad.zip", {"WA", "RdEdg"}),
+                    gone = zipOf("gone.zip", {"BldA"});
   std::string raw = ReadFile(bad);
   raw[EntryDataOffsets(raw).at(1) + 20] ^= 0x55;
   WriteFile(bad, raw);
@@ -1325,11 +1327,13 @@ TEST_F(Driver, TheNextArchiveIsExtractedAheadUnseen) {
     const char* what;
     std::vector<std::string> inputs;
     std::vector<std::string> alone;  // the runs of one archive that do the same
-    bool uncheckSecond;
+    int meanwhile;  // to the second input while the first one's files are converted: 1
+                    // unchecked, 2 removed
   };
-  for (const Case& k : std::vector<Case>{{"all whole", {a, b, c}, {a, b, c}, false},
-                                         {"the second damaged", {a, bad, c}, {a, bad}, false},
-                                         {"the second unchecked", {a, b, c}, {a, c}, true}}) {
+  for (const Case& k : std::vector<Case>{{"all whole", {a, b, c}, {a, b, c}, 0},
+                                         {"the second damaged", {a, bad, c}, {a, bad}, 0},
+                                         {"the second unchecked", {a, b, c}, {a, c}, 1},
+                                         {"the second removed", {a, gone, c}, {a, gone}, 2}}) {
     fs::remove_all(out);
     RecordingFront run;
     run.output = front.output;
@@ -1341,7 +1345,14 @@ TEST_F(Driver, TheNextArchiveIsExtractedAheadUnseen) {
       if (s.starts_with(out + "tmp/") && s.ends_with(ProcessingText()) &&
           fs::exists(out + "tmp/.nabik-next")) {
         ahead = true;
-        if (k.uncheckSecond) run.checked[1] = false;
+        if (k.meanwhile == 1) run.checked[1] = false;
+        if (k.meanwhile == 2 && fs::exists(gone)) {
+          // Once it is staged whole: its turn must see it gone all the same.
+          const std::string staged =
+              out + "tmp/.nabik-next/" + fs::path(MeshFile("BldA")).filename().string();
+          for (int wait = 0; wait < 500 && !fs::exists(staged); ++wait) usleep(10000);
+          fs::remove(gone);
+        }
       }
     };
     RunConversion(f);
