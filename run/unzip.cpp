@@ -1,7 +1,8 @@
 #include "run/unzip.h"
 
 #include <fcntl.h>
-#include <libdeflate.h>
+#include <isa-l/crc.h>
+#include <isa-l/igzip_lib.h>
 #include <unistd.h>
 #include <zip.h>
 
@@ -9,6 +10,7 @@
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -21,14 +23,15 @@
 
 namespace {
 
-// Entries are inflated on several threads at once, each with its own archive handle. An entry
-// whose data and inflated bytes fit kInMemoryBytes (shared out among the threads) is inflated in
-// one go by libdeflate, several times faster than zlib's streaming; a larger one, or any entry
-// libdeflate refuses, streams through libzip in 64 KB blocks as before, so its messages stay
-// the zip library's. Files are committed under their own names in archive order, so that what
-// the folder holds when an entry fails is what a one-by-one extraction leaves.
+// Entries are extracted on several threads at once, each with its own archive handle. A
+// deflated entry is inflated by ISA-L from its packed bytes, block by block straight into its
+// file, so memory stays flat whatever its size; an entry stored or encrypted, or one ISA-L does
+// not inflate to exactly its size and checksum, starts over through libzip's own streaming, so
+// its messages stay the zip library's. Files are committed under their own names in archive
+// order, so that what the folder holds when an entry fails is what a one-by-one extraction
+// leaves.
 constexpr size_t kMaxThreads = 4;
-constexpr size_t kInMemoryBytes = size_t{32} << 20;
+constexpr size_t kBlockBytes = size_t{256} << 10;
 
 struct ZipArchiveCloser {
   void operator()(zip_t* z) const { zip_discard(z); }
@@ -36,10 +39,8 @@ struct ZipArchiveCloser {
 struct ZipFileCloser {
   void operator()(zip_file_t* f) const { zip_fclose(f); }
 };
-struct DecompressorFreer {
-  void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
-};
 using ZipHandle = std::unique_ptr<zip_t, ZipArchiveCloser>;
+using ZipFile = std::unique_ptr<zip_file_t, ZipFileCloser>;
 
 ZipHandle OpenArchive(const std::string& archive) {
   int error = 0;
@@ -56,7 +57,7 @@ ZipHandle OpenArchive(const std::string& archive) {
 }
 
 // Writes a whole buffer to a file descriptor.
-bool WriteAll(int fd, const char* data, size_t size) {
+bool WriteAll(int fd, const uint8_t* data, size_t size) {
   while (size > 0) {
     const ssize_t n = ::write(fd, data, size);
     if (n < 0) {
@@ -76,130 +77,135 @@ std::string SystemError(const std::string& what) {
 // One entry to extract, and what became of it.
 struct tzipjob {
   zip_uint64_t Index = 0;
-  std::string Stored, Target, Temp;
+  std::string Stored, Name, Target, Temp;
   bool Finished = false;  // set by the thread that took it, under the shared lock
   std::string Error;      // empty when the temporary file holds the whole entry
-};
-
-// A growing byte block that is never zero-filled (it is always written before it is read).
-struct tbytes {
-  std::unique_ptr<char[]> Data;
-  size_t Size = 0;
-  char* Room(size_t bytes) {
-    if (bytes > Size) {
-      Data.reset(new char[bytes]);
-      Size = bytes;
-    }
-    return Data.get();
-  }
 };
 
 // The extraction of one archive, shared by its threads.
 struct tzipextraction {
   std::string Archive;
   std::vector<tzipjob> Jobs;
-  size_t InMemoryBytes = 0;  // per thread
+  const std::atomic<bool>* Cancel = nullptr;  // the caller's
   std::atomic<size_t> Next{0};
   std::atomic<bool> Stop{false};
   std::mutex Lock;
   std::condition_variable Changed;
+  bool Stopped() const { return Stop || (Cancel && *Cancel); }
 };
 
-// One thread's own archive handle and buffers.
+// One thread's own archive handle, inflater and blocks.
 struct tzipworker {
   ZipHandle Zip;
-  std::unique_ptr<libdeflate_decompressor, DecompressorFreer> Inflater;
-  tbytes Packed, Inflated;
-  std::vector<char> Block = std::vector<char>(1 << 16);
+  std::unique_ptr<inflate_state> Inflater;
+  std::vector<uint8_t> Packed = std::vector<uint8_t>(kBlockBytes);
+  std::vector<uint8_t> Inflated = std::vector<uint8_t>(kBlockBytes);
 };
 
 std::string ExtractError(const tzipextraction& run, const tzipjob& job, const char* why) {
   return "Cannot extract " + job.Stored + " from " + run.Archive + ": " + why;
 }
 
-// The entry inflated in memory into `bytes`; false when it is not a deflated entry within the
-// memory bound, or when libdeflate does not inflate it to exactly its size and checksum.
-bool InflateInMemory(const tzipextraction& run, tzipworker& w, const tzipjob& job, size_t& bytes) {
+// Inflates a deflated entry with ISA-L into `fd`. False when the entry is not one ISA-L can take
+// or when it does not give exactly the entry's size and checksum: the caller then starts over.
+// True when done, with `error` set when the file could not be written or the run stopped.
+bool InflateFast(const tzipextraction& run, tzipworker& w, const tzipjob& job, int fd,
+                 std::string& error) {
   zip_stat_t st;
   if (zip_stat_index(w.Zip.get(), job.Index, 0, &st) != 0) return false;
   constexpr zip_uint64_t kNeeded = ZIP_STAT_SIZE | ZIP_STAT_COMP_SIZE | ZIP_STAT_COMP_METHOD |
                                    ZIP_STAT_CRC | ZIP_STAT_ENCRYPTION_METHOD;
   if ((st.valid & kNeeded) != kNeeded || st.comp_method != ZIP_CM_DEFLATE ||
-      st.encryption_method != ZIP_EM_NONE || st.size > run.InMemoryBytes ||
-      st.comp_size > run.InMemoryBytes)
+      st.encryption_method != ZIP_EM_NONE)
     return false;
-  std::unique_ptr<zip_file_t, ZipFileCloser> raw(
-      zip_fopen_index(w.Zip.get(), job.Index, ZIP_FL_COMPRESSED));
+  const ZipFile raw(zip_fopen_index(w.Zip.get(), job.Index, ZIP_FL_COMPRESSED));
   if (!raw) return false;
-  char* packed = w.Packed.Room(st.comp_size + 1);
-  size_t have = 0;
-  while (have < st.comp_size) {
-    const zip_int64_t n = zip_fread(raw.get(), packed + have, st.comp_size - have);
-    if (n <= 0) return false;
-    have += static_cast<size_t>(n);
+  if (!w.Inflater) w.Inflater = std::make_unique<inflate_state>();
+  inflate_state& s = *w.Inflater;
+  isal_inflate_init(&s);
+  s.crc_flag = ISAL_DEFLATE;  // raw deflate; the checksum is taken below
+  zip_uint64_t packedLeft = st.comp_size, written = 0;
+  uint32_t crc = 0;
+  while (s.block_state != ISAL_BLOCK_FINISH) {
+    if (run.Stopped()) {
+      error = "stopped";  // a job before this one failed; its error is the one reported
+      return true;
+    }
+    if (s.avail_in == 0) {
+      if (packedLeft == 0) return false;  // the data ends before the deflate stream does
+      const zip_int64_t n = zip_fread(raw.get(), w.Packed.data(),
+                                      std::min<zip_uint64_t>(w.Packed.size(), packedLeft));
+      if (n <= 0) return false;
+      s.next_in = w.Packed.data();
+      s.avail_in = static_cast<uint32_t>(n);
+      packedLeft -= static_cast<zip_uint64_t>(n);
+    }
+    const uint32_t inBefore = s.avail_in;
+    s.next_out = w.Inflated.data();
+    s.avail_out = static_cast<uint32_t>(w.Inflated.size());
+    if (isal_inflate(&s) != ISAL_DECOMP_OK) return false;
+    const size_t produced = w.Inflated.size() - s.avail_out;
+    if (produced == 0 && s.avail_in == inBefore && s.block_state != ISAL_BLOCK_FINISH)
+      return false;  // no progress
+    written += produced;
+    if (written > st.size) return false;
+    crc = crc32_gzip_refl(crc, w.Inflated.data(), produced);
+    if (!WriteAll(fd, w.Inflated.data(), produced)) {
+      error = SystemError("Cannot write " + job.Target);
+      return true;
+    }
   }
-  if (!w.Inflater) w.Inflater.reset(libdeflate_alloc_decompressor());
-  if (!w.Inflater) return false;
-  char* out = w.Inflated.Room(std::max<size_t>(st.size, 1));
-  size_t produced = 0;
-  if (libdeflate_deflate_decompress(w.Inflater.get(), packed, have, out, st.size, &produced) !=
-          LIBDEFLATE_SUCCESS ||
-      produced != st.size || libdeflate_crc32(0, out, produced) != st.crc)
-    return false;
-  bytes = produced;
-  return true;
+  return written == st.size && crc == st.crc;
+}
+
+// Streams one entry through libzip into `fd`; the error text when it fails.
+std::string StreamEntry(const tzipextraction& run, tzipworker& w, const tzipjob& job, int fd) {
+  const ZipFile entry(zip_fopen_index(w.Zip.get(), job.Index, 0));
+  if (!entry) return ExtractError(run, job, zip_strerror(w.Zip.get()));
+  for (;;) {
+    if (run.Stopped()) return "stopped";
+    const zip_int64_t n = zip_fread(entry.get(), w.Inflated.data(), w.Inflated.size());
+    if (n < 0) return ExtractError(run, job, zip_file_strerror(entry.get()));
+    if (n == 0) return std::string();
+    if (!WriteAll(fd, w.Inflated.data(), static_cast<size_t>(n)))
+      return SystemError("Cannot write " + job.Target);
+  }
 }
 
 // Extracts one entry into its temporary file; the error text when it fails.
 std::string ExtractEntry(const tzipextraction& run, tzipworker& w, const tzipjob& job) {
-  size_t inflated = 0;
-  const bool inMemory = InflateInMemory(run, w, job, inflated);
-  std::unique_ptr<zip_file_t, ZipFileCloser> entry;
-  if (!inMemory) {
-    entry.reset(zip_fopen_index(w.Zip.get(), job.Index, 0));
-    if (!entry) return ExtractError(run, job, zip_strerror(w.Zip.get()));
-  }
   const int fd = ::open(job.Temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return SystemError("Cannot create " + job.Target);
   std::string error;
-  if (inMemory) {
-    if (!WriteAll(fd, w.Inflated.Data.get(), inflated))
+  if (!InflateFast(run, w, job, fd, error)) {
+    // Start over from the entry's beginning, in an empty file.
+    if (::ftruncate(fd, 0) != 0 || ::lseek(fd, 0, SEEK_SET) != 0)
       error = SystemError("Cannot write " + job.Target);
-  } else {
-    for (;;) {
-      if (run.Stop) {
-        error = "stopped";  // a job before this one failed; its error is the one reported
-        break;
-      }
-      const zip_int64_t n = zip_fread(entry.get(), w.Block.data(), w.Block.size());
-      if (n < 0) {
-        error = ExtractError(run, job, zip_file_strerror(entry.get()));
-        break;
-      }
-      if (n == 0) break;
-      if (!WriteAll(fd, w.Block.data(), static_cast<size_t>(n))) {
-        error = SystemError("Cannot write " + job.Target);
-        break;
-      }
-    }
+    else
+      error = StreamEntry(run, w, job, fd);
   }
   if (::close(fd) != 0 && error.empty()) error = SystemError("Cannot write " + job.Target);
   return error;
+}
+
+// One job on this thread's handle: the error text when it fails.
+std::string RunJob(tzipextraction& run, tzipworker& w, const tzipjob& job) {
+  try {
+    if (!w.Zip) w.Zip = OpenArchive(run.Archive);
+    return ExtractEntry(run, w, job);
+  } catch (const std::exception& e) {
+    return e.what();
+  }
 }
 
 void ExtractJobs(tzipextraction& run) {
   tzipworker w;
   for (;;) {
     const size_t k = run.Next++;
-    if (k >= run.Jobs.size() || run.Stop) return;
+    if (k >= run.Jobs.size()) return;
     tzipjob& job = run.Jobs[k];
-    std::string error;
-    try {
-      if (!w.Zip) w.Zip = OpenArchive(run.Archive);
-      error = ExtractEntry(run, w, job);
-    } catch (const std::exception& e) {
-      error = e.what();
-    }
+    // Every job taken is finished, stopped or not: the committing thread waits for each.
+    std::string error = run.Stopped() ? std::string("stopped") : RunJob(run, w, job);
     {
       std::lock_guard<std::mutex> hold(run.Lock);
       job.Error = std::move(error);
@@ -222,6 +228,16 @@ struct tzipthreads {
   }
 };
 
+// Gives a finished job's file its own name, or raises the job's error.
+void Commit(tzipthreads& pool, const tzipjob& job, const std::string& error,
+            std::vector<std::string>* committed) {
+  if (!error.empty()) throw NabikError(error);
+  if (::rename(job.Temp.c_str(), job.Target.c_str()) != 0)
+    throw NabikError(SystemError("Cannot write " + job.Target));
+  ++pool.Committed;
+  if (committed) committed->push_back(job.Name);
+}
+
 }  // namespace
 
 std::string FlatEntryName(const std::string& storedName) {
@@ -231,40 +247,59 @@ std::string FlatEntryName(const std::string& storedName) {
   return name;
 }
 
-void ExtractZipFlat(const std::string& archive, const std::string& folder) {
+uint64_t ZipInflatedBytes(const std::string& archive) {
+  int error = 0;
+  const ZipHandle zip(zip_open(archive.c_str(), ZIP_RDONLY, &error));
+  if (!zip) return 0;
+  uint64_t bytes = 0;
+  const zip_int64_t count = zip_get_num_entries(zip.get(), 0);
+  for (zip_int64_t i = 0; i < count; ++i) {
+    zip_stat_t st;
+    if (zip_stat_index(zip.get(), i, 0, &st) == 0 && (st.valid & ZIP_STAT_SIZE)) bytes += st.size;
+  }
+  return bytes;
+}
+
+void ExtractZipFlat(const std::string& archive, const std::string& folder,
+                    const tzipoptions& options) {
   tzipextraction run;
   run.Archive = archive;
+  run.Cancel = options.Stop;
   const std::string base = folder.empty() || folder.back() == '/' ? folder : folder + "/";
-  std::vector<std::string> names;
   {
     const ZipHandle zip = OpenArchive(archive);
     const zip_int64_t count = zip_get_num_entries(zip.get(), 0);
     for (zip_int64_t i = 0; i < count; ++i) {
       const char* stored = zip_get_name(zip.get(), i, ZIP_FL_ENC_RAW);
       if (!stored) continue;
-      std::string name = FlatEntryName(stored);
-      if (name.empty()) continue;
       tzipjob job;
+      job.Name = FlatEntryName(stored);
+      if (job.Name.empty()) continue;
       job.Index = static_cast<zip_uint64_t>(i);
       job.Stored = stored;
-      job.Target = base + name;
+      job.Target = base + job.Name;
       run.Jobs.push_back(std::move(job));
-      names.push_back(std::move(name));
     }
   }
   if (run.Jobs.empty()) return;
   // Temporary names that no entry lands under: a commit must never replace the temporary file
   // of another entry.
   std::string prefix = ".nabik-unzip-";
-  while (std::any_of(names.begin(), names.end(),
-                     [&](const std::string& name) { return name.starts_with(prefix); }))
+  while (std::any_of(run.Jobs.begin(), run.Jobs.end(),
+                     [&](const tzipjob& job) { return job.Name.starts_with(prefix); }))
     prefix += '-';
   for (size_t k = 0; k < run.Jobs.size(); ++k)
     run.Jobs[k].Temp = base + prefix + std::to_string(k) + ".tmp";
-  const size_t threads = std::min(
+  size_t threads = std::min(
       {std::max<size_t>(std::thread::hardware_concurrency(), 1), kMaxThreads, run.Jobs.size()});
-  run.InMemoryBytes = kInMemoryBytes / threads / 2;  // the packed and the inflated block
+  if (options.MaxThreads > 0) threads = std::min(threads, options.MaxThreads);
   tzipthreads pool{run, {}};
+  if (threads == 1) {
+    // On this thread alone: each entry is committed before the next is read.
+    tzipworker w;
+    for (const tzipjob& job : run.Jobs) Commit(pool, job, RunJob(run, w, job), options.Committed);
+    return;
+  }
   try {
     for (size_t t = 0; t < threads; ++t) pool.Threads.emplace_back(ExtractJobs, std::ref(run));
   } catch (const std::system_error&) {
@@ -276,9 +311,6 @@ void ExtractZipFlat(const std::string& archive, const std::string& folder) {
     run.Changed.wait(hold, [&] { return job.Finished; });
     const std::string error = job.Error;
     hold.unlock();
-    if (!error.empty()) throw NabikError(error);
-    if (::rename(job.Temp.c_str(), job.Target.c_str()) != 0)
-      throw NabikError(SystemError("Cannot write " + job.Target));
-    ++pool.Committed;
+    Commit(pool, job, error, options.Committed);
   }
 }

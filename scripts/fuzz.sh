@@ -44,7 +44,7 @@ sanitizers="address,undefined"
 flags=(-std=c++20 -g -O1 -fno-omit-frame-pointer -fno-sanitize-recover=undefined
        -I"$src" $(pkg-config --cflags liblhasa shapelib libzip fontconfig)
        -DNABIK_VERSION=\"fuzz\" -DNABIK_CATALOG_FILE=\"$src/data/nabik.csv\")
-libs=($(pkg-config --libs shapelib libzip libdeflate fontconfig) -ldl -pthread)
+libs=($(pkg-config --libs shapelib libzip libisal fontconfig) -ldl -pthread)
 
 # The core library, instrumented for coverage but without libFuzzer's main.
 mkdir -p "$build/obj" "$build/logs"

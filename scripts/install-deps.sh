@@ -15,7 +15,8 @@ packages=(
   # the test's Python and image decoding
   cgi-mapserver php-cli php-mapscript-ng lighttpd chromium python3 imagemagick fontconfig
   qt6-translations-l10n  # qtbase_ja: Qt's own dialogs and buttons in Japanese
-  libdeflate-dev  # inflates zip entries that fit in memory
+  libisal-dev  # ISA-L: inflates deflated zip entries, block by block
+  libdeflate-dev  # named on bench/run.sh's link line only
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -1,6 +1,7 @@
 // Conversion driver: flat zip extraction, the run over real and made-up inputs, batch mode.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <isa-l/crc.h>
 #include <shapefil.h>
 #include <sys/file.h>
 #include <sys/resource.h>
@@ -43,8 +44,8 @@ namespace {
 
 // Writes a zip archive with the given stored names and contents (a name ending in '/' is a
 // folder entry).
-void MakeZip(const fs::path& path,
-             const std::vector<std::pair<std::string, std::string>>& entries) {
+void MakeZip(const fs::path& path, const std::vector<std::pair<std::string, std::string>>& entries,
+             const std::set<std::string>& stored = {}) {
   int error = 0;
   zip_t* zip = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
   ASSERT_NE(zip, nullptr);
@@ -54,8 +55,12 @@ void MakeZip(const fs::path& path,
       continue;
     }
     zip_source_t* source = zip_source_buffer(zip, content.data(), content.size(), 0);
-    ASSERT_GE(zip_file_add(zip, name.c_str(), source, ZIP_FL_ENC_RAW | ZIP_FL_OVERWRITE), 0)
-        << name << ": " << zip_strerror(zip);
+    const zip_int64_t index =
+        zip_file_add(zip, name.c_str(), source, ZIP_FL_ENC_RAW | ZIP_FL_OVERWRITE);
+    ASSERT_GE(index, 0) << name << ": " << zip_strerror(zip);
+    if (stored.count(name)) {
+      ASSERT_EQ(zip_set_file_compression(zip, index, ZIP_CM_STORE, 0), 0);
+    }
   }
   ASSERT_EQ(zip_close(zip), 0);
 }
@@ -245,6 +250,107 @@ TEST(ExtractZipFlat, RealSampleArchive) {
   EXPECT_EQ(files.size(), 15u);  // 14 feature files and the metadata file
   ASSERT_TRUE(files.count("FG-GML-503060-Cntr-20170401-0001.xml"));
   EXPECT_EQ(files.at("FG-GML-503060-Cntr-20170401-0001.xml").size(), 214886u);
+}
+
+// What libzip's own streaming of entry `index` reports, or empty when it reads the whole entry.
+std::string LibzipReadError(const std::string& archive, zip_uint64_t index) {
+  int error = 0;
+  zip_t* zip = zip_open(archive.c_str(), ZIP_RDONLY, &error);
+  if (!zip) return "cannot open";
+  std::string message;
+  if (zip_file_t* file = zip_fopen_index(zip, index, 0)) {
+    std::vector<char> block(1 << 16);
+    zip_int64_t n;
+    while ((n = zip_fread(file, block.data(), block.size())) > 0) {
+    }
+    if (n < 0) message = zip_file_strerror(file);
+    zip_fclose(file);
+  } else {
+    message = zip_strerror(zip);
+  }
+  zip_discard(zip);
+  return message;
+}
+
+// Deflated entries of many blocks, incompressible and empty ones, a stored one: each lands byte
+// for byte, and the checksum taken while inflating is the one the archive stores. A damaged
+// entry, whether ISA-L refuses it or inflates it to other bytes, ends with libzip's message.
+TEST(ExtractZipFlat, InflatedAndStreamedEntriesLandAlike) {
+  std::string big, noise;
+  for (int line = 0; big.size() < (size_t{3} << 20); ++line)
+    big += std::to_string(line * 7919 % 100003) + " 35." + std::to_string(line) + "\r\n";
+  for (uint32_t x = 1; noise.size() < (size_t{600} << 10);) {
+    x = x * 1103515245 + 12345;
+    noise += static_cast<char>(x >> 23);
+  }
+  const std::vector<std::pair<std::string, std::string>> entries = {
+      {"a/big.xml", big},
+      {"stored.xml", big.substr(0, 300000)},
+      {"noise.bin", noise},
+      {"b/empty.xml", ""},
+      {"tail.xml", big.substr(1000, 70000)}};
+  std::string whole;
+  {
+    ScratchDir dir;
+    MakeZip(dir.Path() / "a.zip", entries, {"stored.xml"});
+    whole = ReadFile(dir.Path() / "a.zip");
+  }
+  struct Case {
+    const char* what;
+    int damaged;    // -1: none
+    long damageAt;  // into the entry's data; negative: from its end
+  };
+  for (const Case& c : std::vector<Case>{{"whole", -1, 0},
+                                         {"deflated entry damaged near its start", 0, 20},
+                                         {"deflated entry damaged near its end", 0, -40},
+                                         {"stored entry damaged", 1, 5000}}) {
+    ScratchDir dir;
+    fs::create_directory(dir.Path() / "work");
+    const std::string archive = dir.Folder() + "a.zip";
+    std::string raw = whole;
+    WriteFile(archive, raw);
+    if (c.damaged >= 0) {
+      const std::vector<size_t> offsets = EntryDataOffsets(raw);
+      ASSERT_EQ(offsets.size(), entries.size());
+      zip_t* zip = zip_open(archive.c_str(), ZIP_RDONLY, nullptr);
+      zip_stat_t st;
+      ASSERT_EQ(zip_stat_index(zip, c.damaged, 0, &st), 0);
+      zip_discard(zip);
+      const size_t end = offsets[c.damaged] + st.comp_size;
+      raw[c.damageAt >= 0 ? offsets[c.damaged] + c.damageAt : end + c.damageAt] ^= 0x5A;
+      WriteFile(archive, raw);
+    }
+    std::string message, expected;
+    if (c.damaged >= 0) {
+      expected = LibzipReadError(archive, c.damaged);
+      ASSERT_FALSE(expected.empty()) << c.what << ": libzip reads the damaged entry";
+      expected =
+          "Cannot extract " + entries[c.damaged].first + " from " + archive + ": " + expected;
+    }
+    try {
+      ExtractZipFlat(archive, dir.Folder() + "work");
+    } catch (const NabikError& e) {
+      message = e.what();
+    }
+    EXPECT_EQ(message, expected) << c.what;
+    std::map<std::string, std::string> landed;
+    const size_t landing = c.damaged < 0 ? entries.size() : c.damaged;
+    for (size_t i = 0; i < landing; ++i)
+      landed[FlatEntryName(entries[i].first)] = entries[i].second;
+    EXPECT_TRUE(FolderContents(dir.Path() / "work") == landed) << c.what;
+    if (c.damaged >= 0) continue;
+    zip_t* zip = zip_open(archive.c_str(), ZIP_RDONLY, nullptr);
+    ASSERT_NE(zip, nullptr);
+    for (size_t i = 0; i < entries.size(); ++i) {
+      zip_stat_t st;
+      ASSERT_EQ(zip_stat_index(zip, i, 0, &st), 0);
+      const std::string& text = entries[i].second;
+      EXPECT_EQ(st.crc, crc32_gzip_refl(0, reinterpret_cast<const unsigned char*>(text.data()),
+                                        text.size()))
+          << entries[i].first;
+    }
+    zip_discard(zip);
+  }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1191,6 +1297,87 @@ TEST_F(Faults, ALockedOutputFolderEndsTheRunAtOnce) {
   EXPECT_EQ(run.err, "Another run is writing into the output folder " + out +
                          ": nothing was converted; start again when it has ended\n");
   EXPECT_TRUE(FolderContents(out) == before) << "the locked folder changed";
+}
+
+// Archives in a row: the next one is extracted ahead while the files of one are converted,
+// unseen. The run shows, converts, reports and leaves in the work folder what runs of the
+// archives one at a time do: all whole, a damaged second one, a second one unchecked or removed
+// meanwhile.
+TEST_F(Driver, TheNextArchiveIsExtractedAheadUnseen) {
+  auto zipOf = [&](const std::string& zip, const std::vector<std::string>& layers) {
+    std::vector<std::pair<std::string, std::string>> entries;
+    for (const std::string& layer : layers)
+      entries.push_back(
+          {"in/" + fs::path(MeshFile(layer)).filename().string(), ReadFile(MeshFile(layer))});
+    MakeZip(dir.Path() / zip, entries);
+    return dir.Folder() + zip;
+  };
+  const std::string a = zipOf("a.zip", {"Cntr", "WL"}), b = zipOf("b.zip", {"BldA"}),
+                    c = zipOf("c.zip", {"ElevPt"}), bad = zipOf("bad.zip", {"WA", "RdEdg"}),
+                    gone = zipOf("gone.zip", {"BldA"});
+  std::string raw = ReadFile(bad);
+  raw[EntryDataOffsets(raw).at(1) + 20] ^= 0x55;
+  WriteFile(bad, raw);
+  auto entries = [](const std::string& folder) {
+    std::set<std::string> names;
+    for (const auto& item : fs::directory_iterator(folder)) names.insert(item.path().filename());
+    return names;
+  };
+  struct Case {
+    const char* what;
+    std::vector<std::string> inputs;
+    std::vector<std::string> alone;  // the runs of one archive that do the same
+    int meanwhile;  // to the second input while the first one's files are converted: 1
+                    // unchecked, 2 removed
+  };
+  for (const Case& k : std::vector<Case>{{"all whole", {a, b, c}, {a, b, c}, 0},
+                                         {"the second damaged", {a, bad, c}, {a, bad}, 0},
+                                         {"the second unchecked", {a, b, c}, {a, c}, 1},
+                                         {"the second removed", {a, gone, c}, {a, gone}, 2}}) {
+    fs::remove_all(out);
+    RecordingFront run;
+    run.output = front.output;
+    for (const std::string& input : k.inputs) run.Add(input);
+    bool ahead = false;  // the staging folder was there while a file was converted
+    tfrontend f = run.Front();
+    f.SetStatus = [&](const std::string& s) {
+      run.statuses.push_back(s);
+      if (s.starts_with(out + "tmp/") && s.ends_with(ProcessingText()) &&
+          fs::exists(out + "tmp/.nabik-next")) {
+        ahead = true;
+        if (k.meanwhile == 1) run.checked[1] = false;
+        if (k.meanwhile == 2 && fs::exists(gone)) {
+          // Once it is staged whole: its turn must see it gone all the same.
+          const std::string staged =
+              out + "tmp/.nabik-next/" + fs::path(MeshFile("BldA")).filename().string();
+          for (int wait = 0; wait < 500 && !fs::exists(staged); ++wait) usleep(10000);
+          fs::remove(gone);
+        }
+      }
+    };
+    RunConversion(f);
+    const auto sets = SetFiles(out);
+    const auto left = entries(out + "tmp");
+    fs::remove_all(out);
+    std::vector<std::string> statuses;
+    std::string closing;
+    for (const std::string& input : k.alone) {
+      RecordingFront one;
+      one.output = front.output;
+      one.Add(input);
+      one.Run();
+      // The closing texts come once, at the end: those of the last run.
+      if (&input != &k.alone.back() && one.statuses.size() >= 2)
+        one.statuses.resize(one.statuses.size() - 2);
+      statuses.insert(statuses.end(), one.statuses.begin(), one.statuses.end());
+      closing = one.messages.back();
+    }
+    EXPECT_TRUE(ahead) << k.what;
+    EXPECT_EQ(run.statuses, statuses) << k.what;
+    EXPECT_EQ(run.messages.back(), closing) << k.what;
+    EXPECT_TRUE(SetFiles(out) == sets) << k.what << ": the sets differ";
+    EXPECT_EQ(entries(out + "tmp"), left) << k.what;
+  }
 }
 
 }  // namespace
