@@ -27,7 +27,7 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" --target nabikcore -j2 >/dev/null
 # shellcheck disable=SC2046
 g++ -std=c++20 -O2 -I. bench/convert_one.cpp "$build/libnabikcore.a" \
-  $(pkg-config --libs shapelib libzip libdeflate fontconfig) -ldl -pthread -o "$work/convert_one"
+  $(pkg-config --libs shapelib libzip libisal fontconfig) -ldl -pthread -o "$work/convert_one"
 g++ -std=c++20 -O2 bench/bare_scan.cpp -o "$work/bare_scan"
 
 measure() {  # LABEL MEGABYTES COMMAND...

@@ -12,7 +12,8 @@
 # `unzip -p` within a round; beside the whole run, its two halves: the same run with a catalog
 # that matches no file (extraction, listing and deletion only) and the run over the extracted
 # XML files themselves (conversion only). For the large files also `ogr2ogr -f "ESRI Shapefile"`
-# reading the archive through GDAL's /vsizip/, once.
+# reading the archive through GDAL's /vsizip/, once, and the inflation alone (bench/inflate.cpp:
+# libzip's zlib against ISA-L, one thread, in memory).
 #
 # Settings (environment): NABIK_BENCH_MB (size of the large files, default 200),
 # NABIK_BENCH_ROUNDS (default 7), NABIK_BENCH_REPEAT, NABIK_BENCH_BUILD (default build-zip).
@@ -36,6 +37,8 @@ else
 fi
 cmake --build "$build" --target nabik -j2 >/dev/null
 nabik=$root/$build/nabik
+# shellcheck disable=SC2046
+g++ -std=c++20 -O2 bench/inflate.cpp $(pkg-config --cflags --libs libzip libisal) -o "$work/inflate"
 
 xml_megabytes() {  # ARCHIVE...: the XML they hold, in MB
   python3 - "$@" <<'PY'
@@ -83,6 +86,7 @@ looselist=()
 for ((i = 0; i < repeat; ++i)); do looselist+=("$loose"/*.xml); done
 compare "$size" "${runlist[@]}" -- "nabik -o: extraction alone" "$(run --catalog "$nothing" "${runlist[@]}")" \
   "nabik -o: the XML files alone" "$(run "${looselist[@]}")"
+"$work/inflate" "${archives[@]}"
 
 for layer in Cntr BldA; do
   input=$work/$layer.xml
@@ -100,6 +104,7 @@ for layer in Cntr BldA; do
   echo "$layer: one archive of a $(printf '%.0f' "$size") MB file; load: $(cut -d' ' -f1-3 /proc/loadavg)"
   compare "$size" "$archive" -- "nabik -o: extraction alone" "$(run --catalog "$nothing" "$archive")" \
     "nabik -o: the XML file alone" "$(run "$input")"
+  "$work/inflate" "$archive"
   if command -v ogr2ogr >/dev/null; then
     rm -rf "$work/ogr"
     python3 bench/measure.py 1 "$size" "ogr2ogr on /vsizip/ (one run)" -- \

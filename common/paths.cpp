@@ -1,8 +1,14 @@
 #include "common/paths.h"
 
+#include <dirent.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+#include <memory>
 #include <vector>
+
+#include "common/errors.h"
 
 std::string ExePath() {
   std::vector<char> buffer(4096);
@@ -38,4 +44,15 @@ std::string FileExtPart(std::string_view path) {
 std::string ChangeFileExt(std::string_view path, std::string_view ext) {
   const std::string oldExt = FileExtPart(path);
   return std::string(path.substr(0, path.size() - oldExt.size())) + std::string(ext);
+}
+
+std::vector<std::string> ListFolder(const std::string& folder) {
+  std::vector<std::string> names;
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(folder.c_str()), &closedir);
+  if (!dir) throw NabikError("Cannot read the folder " + folder + ": " + std::strerror(errno));
+  while (const dirent* item = readdir(dir.get())) {
+    const std::string name = item->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  return names;
 }

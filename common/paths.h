@@ -2,6 +2,7 @@
 // Paths of the files that lie beside the executable, and folder-part helpers.
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Full path of the running executable (from /proc/self/exe).
 std::string ExePath();
@@ -20,3 +21,7 @@ std::string FileNamePart(std::string_view path);
 
 // The file name's extension from its last '.', dot included (empty when none).
 std::string FileExtPart(std::string_view path);
+
+// The entries of `folder` in the order the file system lists them, without "." and "..";
+// raises NabikError "Cannot read the folder <folder>: <reason>" when it cannot be read.
+std::vector<std::string> ListFolder(const std::string& folder);

@@ -16,7 +16,6 @@ packages=(
   cgi-mapserver php-cli php-mapscript-ng lighttpd chromium python3 imagemagick fontconfig
   qt6-translations-l10n  # qtbase_ja: Qt's own dialogs and buttons in Japanese
   libisal-dev  # ISA-L: inflates deflated zip entries, block by block
-  libdeflate-dev  # named on bench/run.sh's link line only
 )
 missing=()
 for p in "${packages[@]}"; do
