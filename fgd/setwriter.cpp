@@ -31,10 +31,27 @@ void tsetwriter::tblock::Clear() {
   Text.clear();
 }
 
+thread_local tsetwriter::tblock tsetwriter::spareFilling_, tsetwriter::spareHanded_;
+
 tsetwriter::tsetwriter(std::string failureText, bool noColumns)
-    : failureText_(std::move(failureText)), noColumns_(noColumns) {}
+    : failureText_(std::move(failureText)), noColumns_(noColumns) {
+  std::swap(filling_, spareFilling_);
+  std::swap(handed_, spareHanded_);
+}
 
 tsetwriter::~tsetwriter() {
+  StopThread();
+  for (tblock* block : {&filling_, &handed_}) {
+    block->Clear();
+    // A block grown for one very large feature is given back, not kept.
+    if (block->X.capacity() > 4 * kBlockVertices || block->Text.capacity() > 4 * kBlockText)
+      *block = tblock();
+  }
+  std::swap(filling_, spareFilling_);
+  std::swap(handed_, spareHanded_);
+}
+
+void tsetwriter::StopThread() {
   if (!thread_.joinable()) return;
   {
     // The block in hand is finished first: the layer set is closed right after.

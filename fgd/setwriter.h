@@ -67,6 +67,11 @@ class tsetwriter {
   bool AppendNull();
   void Fail();
   void Loop();
+  void StopThread();
+
+  // The blocks of the last writer, kept for the next one: a run writes many small files, and
+  // blocks grown anew for each cost more than their writes.
+  static thread_local tblock spareFilling_, spareHanded_;
 
   const std::string failureText_;
   const bool noColumns_;
