@@ -20,6 +20,7 @@
 #include "fgd/linepatterns.h"
 #include "fgd/linereader.h"
 #include "fgd/scanner.h"
+#include "fgd/setwriter.h"
 #include "shpctl/shpctl.h"
 
 std::vector<double> BufX, BufY, BufZ, BufM;
@@ -102,7 +103,12 @@ tdatum DatumOf(std::string_view line) {
 class tfeaturereading {
  public:
   tfeaturereading(const std::string& path, int32_t entry)
-      : path_(path), entry_(entry), layer_(CatalogEntry(entry)), in_(path) {
+      : path_(path),
+        entry_(entry),
+        layer_(CatalogEntry(entry)),
+        in_(path),
+        writer_(path + ": cannot write a shape of the layer " + layer_.Name,
+                layer_.AttrCount() == 0) {
     shapeType_ = ShapeTypeOfKind(layer_.Kind);
     keys_.Add("<" + layer_.Name + " ", kFeatureStartBit);
     keys_.Add("</" + layer_.Name + ">", kFeatureEndBit);
@@ -125,6 +131,8 @@ class tfeaturereading {
   // Reads the file; gives the datum it declares first.
   tdatum Run() {
     BringSetInStep();
+    writer_.Drain();
+    writer_.RethrowFailure();
     std::string_view line;
     bytescan::ttags tags;
     if (!in_.NextLine(line, tags)) return tdatum::None;
@@ -144,8 +152,12 @@ class tfeaturereading {
         CompleteOpenFeature();
       } catch (...) {
       }
+      writer_.Drain();
+      writer_.RethrowFailure();
       throw;
     }
+    writer_.Drain();
+    writer_.RethrowFailure();
     return datum_;
   }
 
@@ -222,8 +234,7 @@ class tfeaturereading {
     inFeature_ = true;
     // The record comes into being with the feature, so that it exists even when no value of
     // the feature is ever written.
-    if (!fieldWidths_.empty() && OpenSet.RecordIndex == DBFGetRecordCount(OpenSet.DbfHandle))
-      AddRecord(OpenSet.RecordIndex);
+    if (!fieldWidths_.empty() && OpenSet.RecordIndex == records_) AddRecord(OpenSet.RecordIndex);
     if (idAttr_) WriteValue(idAttr_, featureId_);
     if (uuidAttr_) WriteValue(uuidAttr_, featureUuid_);
     ringStart_ = -1;
@@ -240,7 +251,7 @@ class tfeaturereading {
   void CompleteOpenFeature() {
     if (!inFeature_) return;
     inFeature_ = false;
-    WriteNullShape();
+    writer_.WriteNullShape(false);
   }
 
   void WriteDate(int32_t attr) {
@@ -344,66 +355,32 @@ class tfeaturereading {
   void WriteValue(int32_t k, std::string_view value) {
     const int field = k - 1;
     const int32_t record = OpenSet.RecordIndex;
-    if (field >= static_cast<int>(fieldWidths_.size()) || record < 0 ||
-        record >= DBFGetRecordCount(OpenSet.DbfHandle))
-      return;
-    DBFHandle dbf = OpenSet.DbfHandle;
+    if (field >= static_cast<int>(fieldWidths_.size()) || record < 0 || record >= records_) return;
     switch (layer_.Attr(k).Type) {
-      case 0: {
-        const std::string_view text = CutSjis(converter_->ToTable(value), fieldWidths_[field]);
-        scratch_.assign(text);
-        DBFWriteStringAttribute(dbf, record, field, scratch_.c_str());
+      case 0:
+        writer_.WriteString(record, field,
+                            CutSjis(converter_->ToTable(value), fieldWidths_[field]));
         break;
-      }
       case 1:
-        KeepOrNull(record, field,
-                   DBFWriteIntegerAttribute(dbf, record, field, ParseInt32(value).value_or(0)));
+        writer_.WriteInteger(record, field, ParseInt32(value).value_or(0));
         break;
       case 2:
-        KeepOrNull(record, field, DBFWriteDoubleAttribute(dbf, record, field, Number(value)));
+        writer_.WriteDouble(record, field, Number(value));
         break;
       default:
         break;
     }
   }
 
-  // A number too wide for its field would be stored with its digits cut off, a different
-  // number; the field is left empty (null) instead.
-  void KeepOrNull(int32_t record, int field, int written) {
-    if (!written) DBFWriteNULLAttribute(OpenSet.DbfHandle, record, field);
-  }
-
+  // A feature at its end: its shape, or a null shape when it has no coordinates. Should the
+  // write fail, one null shape is tried after it, as for a feature left open.
   void WriteShape() {
-    if (VertexCount == 0) return WriteNullShape();
+    if (VertexCount == 0) return writer_.WriteNullShape(true);
     DropEmptyParts();
-    // The shape object is laid over the working buffers instead of copied from them: a copy
-    // costs seven allocations per feature, a large share of the time on building files. It
-    // holds what SHPCreateObject would make of the same arguments: one part from vertex 0 when
-    // none is marked, the first part starting at vertex 0, and a point takes the first vertex.
-    SHPObject shape{};
-    shape.nSHPType = shapeType_;
-    shape.nShapeId = -1;
-    shape.nVertices = shapeType_ == SHPT_POINT ? 1 : VertexCount;
-    shape.padfX = BufX.data();
-    shape.padfY = BufY.data();
-    shape.padfZ = BufZ.data();
-    shape.padfM = BufM.data();
-    int firstStart = 0, firstType = SHPP_RING;
-    if (shapeType_ != SHPT_POINT && shapeType_ != SHPT_NULL) {
-      if (PartCount == 0) {
-        shape.nParts = 1;
-        shape.panPartStart = &firstStart;
-        shape.panPartType = &firstType;
-      } else {
-        PartStarts[0] = 0;
-        shape.nParts = PartCount;
-        shape.panPartStart = PartStarts.data();
-        shape.panPartType = PartTypes.data();
-      }
-    }
-    SHPComputeExtents(&shape);
-    if (SHPWriteObject(OpenSet.ShpHandle, -1, &shape) < 0)
-      throw NabikError(path_ + ": cannot write a shape of the layer " + layer_.Name);
+    if (PartCount > 0) PartStarts[0] = 0;
+    writer_.WriteShape(shapeType_, BufX.data(), BufY.data(), VertexCount, PartStarts.data(),
+                       PartTypes.data(),
+                       shapeType_ == SHPT_POINT || shapeType_ == SHPT_NULL ? 0 : PartCount, true);
   }
 
   // A ring tag without coordinates leaves a part without vertices; one at the end of the
@@ -420,33 +397,23 @@ class tfeaturereading {
     PartCount = kept;
   }
 
-  void WriteNullShape() { Append(SHPCreateSimpleObject(SHPT_NULL, 0, nullptr, nullptr, nullptr)); }
-
-  void Append(SHPObject* shape) {
-    const int written = shape ? SHPWriteObject(OpenSet.ShpHandle, -1, shape) : -1;
-    SHPDestroyObject(shape);
-    if (written < 0) throw NabikError(path_ + ": cannot write a shape of the layer " + layer_.Name);
-  }
-
   // Appends the record `record`: empty, or holding its number in the one FID column that a
   // layer without columns has (the library writes no record into a table without fields).
   void AddRecord(int32_t record) {
-    if (layer_.AttrCount() == 0)
-      DBFWriteIntegerAttribute(OpenSet.DbfHandle, record, 0, record);
-    else
-      DBFWriteNULLAttribute(OpenSet.DbfHandle, record, 0);
+    writer_.AddRecord(record);
+    if (record == records_) ++records_;
   }
 
   // A set left out of step by an earlier writer is brought back in step before appending.
   void BringSetInStep() {
+    records_ = DBFGetRecordCount(OpenSet.DbfHandle);
     if (fieldWidths_.empty()) return;
     int shapes = 0;
     SHPGetInfo(OpenSet.ShpHandle, &shapes, nullptr, nullptr, nullptr);
-    int records = DBFGetRecordCount(OpenSet.DbfHandle);
-    for (; shapes < records; ++shapes) WriteNullShape();
-    if (records < shapes) {
-      for (; records < shapes; ++records) AddRecord(records);
-      OpenSet.RecordIndex = records - 1;
+    for (; shapes < records_; ++shapes) writer_.WriteNullShape(false);
+    if (records_ < shapes) {
+      while (records_ < shapes) AddRecord(records_);
+      OpenSet.RecordIndex = records_ - 1;
     }
   }
 
@@ -458,7 +425,8 @@ class tfeaturereading {
   tpatternkeys keys_;
   int32_t idAttr_ = 0, uuidAttr_ = 0, lfSpanFrAttr_ = 0, lfSpanToAttr_ = 0, devDateAttr_ = 0;
   std::vector<int> fieldWidths_;
-  std::string scratch_;
+  tsetwriter writer_;
+  int32_t records_ = 0;  // the table's records, counted as they are queued
 
   bool inFeature_ = false;
   bool stopped_ = false;

@@ -836,6 +836,49 @@ TEST_F(Reader, ShapesAndRecordsStayInStep) {
   }
 }
 
+// A file of thousands of features fills many blocks of queued writes, written on a thread of
+// their own while the reader goes on: every shape and value lands in its record, in order, and
+// after a write that fails on that thread the set is put back as it was.
+TEST_F(Reader, LargeFilesWriteInOrderOnTheWriterThread) {
+  constexpr int kFeatures = 6000;
+  std::vector<std::string> lines = {kUtf8Declaration};
+  for (int i = 0; i < kFeatures; ++i) {
+    lines.push_back("<Ab gml:id=\"g" + std::to_string(i) + "\">");
+    lines.push_back("<t>t" + std::to_string(i) + "</t>");
+    lines.push_back("<n>" + std::to_string(i % 7 == 0 ? 123456 : i % 1000) + "</n>");
+    lines.push_back("<r>" + std::to_string(i * 2) + "</r>");
+    if (i % 5 != 0) {
+      const std::string a = std::to_string(i), b = std::to_string(i + 1);
+      const auto ring = Ring("exterior", {"35.0 " + a, "35.0 " + b, "36.0 " + b, "35.0 " + a});
+      lines.insert(lines.end(), ring.begin(), ring.end());
+    }
+    lines.push_back("</Ab>");
+  }
+  Convert(Lines(lines), Layer("Ab", 2, {{"id"}, {"t"}, {"n", 1, 4}, {"r", 2, 10}}));
+  ASSERT_FALSE(error_) << *error_;
+  ASSERT_EQ(back_.recordCount, kFeatures);
+  for (int i = 0; i < kFeatures; ++i) {
+    // A number too wide for its field is left empty: the library stores a null as '*'s.
+    const std::vector<std::string> record = {"g" + std::to_string(i), "t" + std::to_string(i),
+                                             i % 7 == 0 ? "****" : std::to_string(i % 1000),
+                                             std::to_string(i * 2)};
+    ASSERT_EQ(back_.records[i], record) << "record " << i;
+    const tshapeback& shape = back_.shapes[i];
+    ASSERT_EQ(shape.type, i % 5 == 0 ? SHPT_NULL : SHPT_POLYGON) << "shape " << i;
+    if (i % 5 != 0) {
+      ASSERT_EQ(shape.x.front(), i) << "shape " << i;
+    }
+  }
+  // About the first fifth of the shape file fits under the limit.
+  const std::string before = ReadFile(dir_.Folder() + "Ab.shp");
+  {
+    testing_support::FileSizeLimit limit(before.size() + before.size() / 5);
+    Append(input_);
+  }
+  EXPECT_EQ(back_.recordCount, kFeatures);
+  EXPECT_TRUE(ReadFile(dir_.Folder() + "Ab.shp") == before) << "the shape file was not put back";
+}
+
 TEST_F(Reader, FilesOfOneLayerAccumulate) {
   Convert(Lines({"<Ab id=\"a1\" uuid=\"u1\">", "<gml:pos>1 2</gml:pos>", "</Ab>"}),
           Layer("Ab", 3, {{"id"}, {"uuid"}}));
