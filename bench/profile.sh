@@ -3,8 +3,8 @@
 #
 # Samples `convert_one` (the run's own sequence on one file, as in bench/run.sh) with perf on
 # the 200 MB Cntr and BldA files of bench/run.sh (made if missing) and prints the share of each
-# library and of the kernel, then the busiest functions. What the shapefile library and the
-# kernel take is a floor under the conversion that no change to the reader can remove.
+# library and of the kernel, the share of each thread (a large file's writes into its layer set
+# run on a thread of their own), then the busiest functions.
 #
 # Settings (environment): NABIK_BENCH_MB (default 200), NABIK_BENCH_BUILD (default build-fgd).
 set -euo pipefail
@@ -44,6 +44,9 @@ for layer in Cntr BldA; do
     awk '/^ +[0-9.]+%/ && $1 + 0 >= 0.5 {
       name = $2 == "convert_one" ? "reader and store (our code)" : $2
       printf "  %7s  %s\n", $1, name }'
+  echo "  by thread (the first the reader, the other carries out the writes into the set):"
+  perf report -i "$work/perf.data" --no-children --sort pid --stdio 2>/dev/null |
+    awk '/^ +[0-9.]+%/ { printf "  %7s  thread %s\n", $1, $2 }' | sort -k3,3n
   echo "  busiest functions:"
   perf report -i "$work/perf.data" --no-children --sort dso,sym --stdio 2>/dev/null |
     awk '/^ +[0-9.]+%/ && n < 12 { ++n; $3 = ""; printf "  %s\n", $0 }'
