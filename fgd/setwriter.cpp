@@ -162,7 +162,11 @@ void tsetwriter::Loop() {
 void tsetwriter::Run(tblock& block) {
   for (const tjob& job : block.Jobs) {
     if (failure_) return;
-    RunJob(block, job);
+    try {
+      RunJob(block, job);
+    } catch (...) {
+      failure_ = std::current_exception();  // memory ran out: raised like a failed write
+    }
   }
 }
 
