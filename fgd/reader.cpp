@@ -131,8 +131,7 @@ class tfeaturereading {
   // Reads the file; gives the datum it declares first.
   tdatum Run() {
     BringSetInStep();
-    writer_.Drain();
-    writer_.RethrowFailure();
+    writer_.Finish();
     std::string_view line;
     bytescan::ttags tags;
     if (!in_.NextLine(line, tags)) return tdatum::None;
@@ -152,12 +151,10 @@ class tfeaturereading {
         CompleteOpenFeature();
       } catch (...) {
       }
-      writer_.Drain();
-      writer_.RethrowFailure();
+      writer_.Finish();
       throw;
     }
-    writer_.Drain();
-    writer_.RethrowFailure();
+    writer_.Finish();
     return datum_;
   }
 
@@ -379,8 +376,7 @@ class tfeaturereading {
     DropEmptyParts();
     if (PartCount > 0) PartStarts[0] = 0;
     writer_.WriteShape(shapeType_, BufX.data(), BufY.data(), VertexCount, PartStarts.data(),
-                       PartTypes.data(),
-                       shapeType_ == SHPT_POINT || shapeType_ == SHPT_NULL ? 0 : PartCount, true);
+                       PartTypes.data(), PartCount, true);
   }
 
   // A ring tag without coordinates leaves a part without vertices; one at the end of the

@@ -2,7 +2,6 @@
 
 #include <shapefil.h>
 
-#include <algorithm>
 #include <system_error>
 #include <utility>
 
@@ -69,9 +68,10 @@ void tsetwriter::AddRecord(int32_t record) {
 
 void tsetwriter::WriteString(int32_t record, int field, std::string_view bytes) {
   // The bytes go into the block before the job that names them: queueing may hand it over.
-  const size_t at = filling_.Text.size();
+  const auto at = static_cast<uint32_t>(filling_.Text.size());
   filling_.Text.append(bytes);
-  Queue({.Kind = tkind::String, .Record = record, .Field = field, .At = at, .Count = bytes.size()});
+  filling_.Text.push_back('\0');
+  Queue({.Kind = tkind::String, .Record = record, .Field = field, .At = at});
 }
 
 void tsetwriter::WriteInteger(int32_t record, int field, int32_t value) {
@@ -88,11 +88,11 @@ void tsetwriter::WriteShape(int32_t shapeType, const double* x, const double* y,
   tblock& b = filling_;
   const tjob job{.Kind = tkind::Shape,
                  .Retry = retry,
-                 .Record = shapeType,
-                 .Value = parts,
-                 .At = b.X.size(),
-                 .Count = static_cast<size_t>(vertices),
-                 .PartsAt = b.Parts.size()};
+                 .Value = shapeType,
+                 .Parts = parts,
+                 .At = static_cast<uint32_t>(b.X.size()),
+                 .Count = static_cast<uint32_t>(vertices),
+                 .PartsAt = static_cast<uint32_t>(b.Parts.size())};
   b.X.insert(b.X.end(), x, x + vertices);
   b.Y.insert(b.Y.end(), y, y + vertices);
   b.Parts.insert(b.Parts.end(), partStarts, partStarts + parts);
@@ -139,6 +139,11 @@ void tsetwriter::Drain() {
   }
   Run(filling_);
   filling_.Clear();
+}
+
+void tsetwriter::Finish() {
+  Drain();
+  RethrowFailure();
 }
 
 void tsetwriter::RethrowFailure() const {
@@ -191,8 +196,7 @@ void tsetwriter::RunJob(const tblock& block, const tjob& job) {
         DBFWriteNULLAttribute(dbf, job.Record, 0);
       return;
     case tkind::String:
-      scratch_.assign(block.Text, job.At, job.Count);
-      DBFWriteStringAttribute(dbf, job.Record, job.Field, scratch_.c_str());
+      DBFWriteStringAttribute(dbf, job.Record, job.Field, block.Text.data() + job.At);
       return;
     case tkind::Integer:
       // A number too wide for its field would be stored with its digits cut off, a different
@@ -215,7 +219,7 @@ void tsetwriter::RunJob(const tblock& block, const tjob& job) {
   // The shape object is laid over the block instead of copied from it: a copy costs seven
   // allocations per feature. It holds what SHPCreateObject would make of the same arguments:
   // one part from vertex 0 when none is marked, and a point takes the first vertex.
-  const int32_t shapeType = job.Record;
+  const int32_t shapeType = job.Value;
   if (zeros_.size() < job.Count) zeros_.resize(job.Count, 0.0);
   SHPObject shape{};
   shape.nSHPType = shapeType;
@@ -227,14 +231,14 @@ void tsetwriter::RunJob(const tblock& block, const tjob& job) {
   shape.padfM = zeros_.data();
   int firstStart = 0, firstType = SHPP_RING;
   if (shapeType != SHPT_POINT && shapeType != SHPT_NULL) {
-    if (job.Value == 0) {
+    if (job.Parts == 0) {
       shape.nParts = 1;
       shape.panPartStart = &firstStart;
       shape.panPartType = &firstType;
     } else {
-      shape.nParts = job.Value;
+      shape.nParts = job.Parts;
       shape.panPartStart = const_cast<int*>(block.Parts.data() + job.PartsAt);
-      shape.panPartType = const_cast<int*>(block.Parts.data() + job.PartsAt + job.Value);
+      shape.panPartType = const_cast<int*>(block.Parts.data() + job.PartsAt + job.Parts);
     }
   }
   SHPComputeExtents(&shape);

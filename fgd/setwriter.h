@@ -18,7 +18,7 @@ class tsetwriter {
   // `failureText` is the message of a shape the library does not write ("<file>: cannot write a
   // shape of the layer <name>"); `noColumns` a layer whose table has only the FID column.
   tsetwriter(std::string failureText, bool noColumns);
-  ~tsetwriter();  // waits for the block in hand and stops the thread; Drain first
+  ~tsetwriter();  // waits for the block in hand and stops the thread; Finish first
   tsetwriter(const tsetwriter&) = delete;
   tsetwriter& operator=(const tsetwriter&) = delete;
 
@@ -29,41 +29,45 @@ class tsetwriter {
   void WriteInteger(int32_t record, int field, int32_t value);
   void WriteDouble(int32_t record, int field, double value);
   // One shape of `vertices` points and `parts` parts (none: one part from vertex 0); a point
-  // takes the first vertex. `retry`: a shape that fails to be written is followed by one try of
-  // a null shape, as for a feature still open when its write fails.
+  // takes the first vertex and no parts, as does a null shape. `retry`: a shape that fails to be
+  // written is followed by one try of a null shape, as for a feature still open when its write
+  // fails.
   void WriteShape(int32_t shapeType, const double* x, const double* y, int32_t vertices,
                   const int32_t* partStarts, const int32_t* partTypes, int32_t parts, bool retry);
   void WriteNullShape(bool retry);
 
-  // Carries out what is queued and waits for it; never throws.
-  void Drain();
-  // Raises the first failure of a write, if there was one: it came earlier in the file than
-  // anything the reader found after it. Later writes were dropped.
-  void RethrowFailure() const;
+  // Carries out what is queued and waits for it, then raises the first failure of a write, if
+  // there was one: it came earlier in the file than anything the reader found after it. Later
+  // writes were dropped.
+  void Finish();
 
  private:
   enum class tkind : uint8_t { Record, String, Integer, Double, Shape, Null };
   struct tjob {
     tkind Kind;
     bool Retry = false;
-    int32_t Record = 0, Field = 0, Value = 0;  // Value: integer, shape type or part count
+    int32_t Record = 0, Field = 0, Value = 0;  // Value: an integer's, or a shape's type
+    int32_t Parts = 0;                         // a shape's parts, from PartsAt in Parts
+    uint32_t At = 0;                           // a text's NUL-ended bytes in Text, or a
+    uint32_t Count = 0;                        // shape's vertices from At in X and Y
+    uint32_t PartsAt = 0;
     double Number = 0;
-    size_t At = 0, Count = 0;  // bytes of Text, or vertices in X/Y (parts follow in Parts)
-    size_t PartsAt = 0;
   };
   struct tblock {
     std::vector<tjob> Jobs;
     std::vector<double> X, Y;
     std::vector<int32_t> Parts;  // starts, then types, of each shape's parts
-    std::string Text;
+    std::string Text;            // each value followed by a NUL, as the library takes it
     bool Full() const;
     void Clear();
   };
 
   void Queue(const tjob& job);
+  void Drain();             // carries out what is queued and waits for it
   void HandOver();          // gives the filled block to the thread, started if need be
   void Run(tblock& block);  // carries out a block's jobs, unless a write failed before
   void RunJob(const tblock& block, const tjob& job);
+  void RethrowFailure() const;
   bool AppendNull();
   void Fail();
   void Loop();
@@ -77,7 +81,6 @@ class tsetwriter {
   const bool noColumns_;
   tblock filling_, handed_;
   std::vector<double> zeros_;
-  std::string scratch_;
   std::exception_ptr failure_;
   std::thread thread_;
   std::mutex lock_;
