@@ -2,9 +2,6 @@
 # beside itself, a `nabik` command on the PATH that links to it (the program follows
 # /proc/self/exe to its own folder), a desktop entry and an icon. `cpack -G DEB` in the build
 # folder packs the same tree into nabik_<version>_amd64.deb.
-if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
-  set(CMAKE_INSTALL_PREFIX /opt/nabik CACHE PATH "The program folder" FORCE)
-endif()
 set(NABIK_LINK_DIR /usr/bin CACHE PATH "Folder of the nabik command, a link to the program")
 set(NABIK_SHARE_DIR /usr/share CACHE PATH "Folder below which the desktop entry and icon go")
 

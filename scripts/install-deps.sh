@@ -16,6 +16,7 @@ packages=(
   cgi-mapserver php-cli php-mapscript-ng lighttpd chromium python3 imagemagick fontconfig
   qt6-translations-l10n  # qtbase_ja: Qt's own dialogs and buttons in Japanese
   libisal-dev  # ISA-L: inflates deflated zip entries, block by block
+  locales      # the window tests run in a locale that writes decimal commas
 )
 missing=()
 for p in "${packages[@]}"; do
@@ -27,4 +28,10 @@ if ((${#missing[@]})); then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update
   apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+# The window tests' locale.
+if ! locale -a 2>/dev/null | grep -qx 'de_DE.utf8'; then
+  sed -i 's/^# *de_DE.UTF-8 UTF-8/de_DE.UTF-8 UTF-8/' /etc/locale.gen
+  grep -qx 'de_DE.UTF-8 UTF-8' /etc/locale.gen || echo 'de_DE.UTF-8 UTF-8' >>/etc/locale.gen
+  locale-gen >/dev/null
 fi

@@ -4,14 +4,19 @@
 # the output path in the user's settings file (a copy of the shipped nabik.Ini), the next start
 # shows it, the dialog saves there and the batch mode reads it; a copy the user owns keeps
 # nabik.Ini beside itself.   tests/package_check.sh BUILD_DIR SOURCE_DIR DATA_FILE...
+# The user reads only what lies in the test's own folder, so the checkout's place and the modes
+# of the folders above it (a clone in /root, say) do not matter.
 set -euo pipefail
-build=$1 sample=$2/tests/data/fgd/jpgis/FG-JPS-13112-05-Z001.zip
+build=$1 source=$2
 shift 2
 [[ $(id -u) -eq 0 ]] || { echo "not root: skipped"; exit 77; }
 fail() { echo "FAIL: $*"; exit 1; }
 work=$(mktemp -d) xvfb=""
 trap '[[ -n $xvfb ]] && kill "$xvfb"; rm -rf "$work"' EXIT
 chmod 755 "$work"
+mkdir -m 755 "$work/input"
+sample="$work/input/FG-JPS-13112-05-Z001.zip"
+install -m 644 "$source/tests/data/fgd/jpgis/FG-JPS-13112-05-Z001.zip" "$sample"
 
 (cd "$build" && cpack -G DEB -B "$work/pack" >"$work/cpack.log") || { cat "$work/cpack.log"; fail cpack; }
 deb=$(ls "$work"/pack/nabik_*_amd64.deb)

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QTranslator>
+#include <clocale>
 #include <cstdlib>
 
 #include "ui/NabikU.h"
@@ -17,6 +18,12 @@ bool IsSet(const char* name) {
 
 }  // namespace
 
+void PrepareApplication() {
+  QApplication::setApplicationName(AppTitle());
+  QApplication::setFont(NabikFont());
+  std::setlocale(LC_NUMERIC, "C");
+}
+
 bool HaveDisplay() {
   return IsSet("DISPLAY") || IsSet("WAYLAND_DISPLAY") || IsSet("QT_QPA_PLATFORM");
 }
@@ -25,8 +32,7 @@ int RunWindows(int argc, char** argv) {
   int status = 2;
   {
     QApplication app(argc, argv);
-    QApplication::setApplicationName(AppTitle());
-    QApplication::setFont(NabikFont());
+    PrepareApplication();
     // The program speaks Japanese whatever the locale; so do Qt's own dialogs.
     const std::unique_ptr<QTranslator> translation = InstallQtTranslation();
     InstallUnlhaMessageBox();

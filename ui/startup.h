@@ -4,6 +4,11 @@
 // True when a window can be shown: DISPLAY, WAYLAND_DISPLAY or QT_QPA_PLATFORM is set.
 bool HaveDisplay();
 
+// Settles the application once it is constructed: its name, its font, and numbers written with
+// a decimal point whatever the user's locale (Qt takes the locale from the environment, and the
+// map files and settings must read the same on every machine).
+void PrepareApplication();
+
 // Runs the program with its windows, in the designed order: the LHA binding first, the main
 // window (which loads the catalog, the output path and MapSettings), the settings dialog, the
 // message loop, and the LHA binding released last. Returns the exit status: 2 when the catalog
