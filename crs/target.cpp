@@ -77,7 +77,9 @@ std::optional<ttargetcrs> ttargetcrs::Parse(std::string_view text, std::string& 
             " is no CRS of longitude and latitude or of easting and northing, as outputs need";
     return std::nullopt;
   }
-  target.name_ = proj_get_name(crs.get()) != nullptr ? proj_get_name(crs.get()) : given;
+  // PROJ strings carry no name: the text itself names them in messages.
+  const char* name = proj_get_name(crs.get());
+  target.name_ = name != nullptr && std::strcmp(name, "unknown") != 0 ? name : Quoted(given);
   // ESRI WKT knows no compound or bound CRS: the .prj of those describes their X and Y.
   target.esriWkt_ = Wkt(ctx, crs.get(), PJ_WKT1_ESRI);
   if (target.esriWkt_.empty()) target.esriWkt_ = Wkt(ctx, horizontal.get(), PJ_WKT1_ESRI);

@@ -9,6 +9,7 @@ namespace crs {
 
 tvertextransformer::tvertextransformer(const ttargetcrs& target)
     : targetDefinition_(target.Definition()),
+      targetName_(target.Name()),
       target_(proj_create(context_.get(), targetDefinition_.c_str())) {
   if (!target_) throw NabikError("PROJ no longer reads the CRS " + target.Name());
 }
@@ -28,8 +29,8 @@ PJ* tvertextransformer::Operation(int sourceEpsg) {
   if (op) op.reset(proj_normalize_for_visualization(ctx, op.get()));
   if (!op) {
     const std::string message = context_.TakeMessage();
-    throw NabikError("PROJ has no transformation from " + sourceName + " to " +
-                     proj_get_name(target_.get()) + (message.empty() ? "" : ": " + message));
+    throw NabikError("PROJ has no transformation from " + sourceName + " to " + targetName_ +
+                     (message.empty() ? "" : ": " + message));
   }
   ops_.push_back({sourceEpsg, std::move(op)});
   return ops_.back().Op.get();
@@ -52,6 +53,61 @@ std::string tvertextransformer::OperationName(int sourceEpsg) {
   tprojobject used(proj_trans_get_last_used_operation(op));
   const char* name = proj_get_name(used ? used.get() : op);
   return name != nullptr ? name : "";
+}
+
+std::string tvertextransformer::Caveats(int sourceEpsg, const tcrsbox& lonLat) {
+  PJ* op = Operation(sourceEpsg);
+  // The transformation PROJ takes in the middle of the box.
+  double x = (lonLat.MinX + lonLat.MaxX) / 2, y = (lonLat.MinY + lonLat.MaxY) / 2;
+  Transform(sourceEpsg, &x, &y, 1);
+  tprojobject used(proj_trans_get_last_used_operation(op));
+  std::string caveats;
+  if (proj_coordoperation_has_ballpark_transformation(context_.get(), used ? used.get() : op))
+    caveats = "PROJ knows no transformation from EPSG:" + std::to_string(sourceEpsg) + " to " +
+              targetName_ +
+              " and ignores the difference of their datums, which can be hundreds of metres\n";
+  return caveats + MissingGrids(sourceEpsg, lonLat);
+}
+
+std::string tvertextransformer::MissingGrids(int sourceEpsg, const tcrsbox& lonLat) {
+  PJ_CONTEXT* ctx = context_.get();
+  const std::string sourceName = "EPSG:" + std::to_string(sourceEpsg);
+  tprojobject source(proj_create(ctx, sourceName.c_str()));
+  PJ_OPERATION_FACTORY_CONTEXT* factory = proj_create_operation_factory_context(ctx, nullptr);
+  if (!source || factory == nullptr) {
+    proj_operation_factory_context_destroy(factory);
+    return {};
+  }
+  proj_operation_factory_context_set_spatial_criterion(ctx, factory,
+                                                       PROJ_SPATIAL_CRITERION_PARTIAL_INTERSECTION);
+  proj_operation_factory_context_set_grid_availability_use(ctx, factory,
+                                                           PROJ_GRID_AVAILABILITY_IGNORED);
+  proj_operation_factory_context_set_area_of_interest(ctx, factory, lonLat.MinX, lonLat.MinY,
+                                                      lonLat.MaxX, lonLat.MaxY);
+  PJ_OBJ_LIST* candidates = proj_create_operations(ctx, source.get(), target_.get(), factory);
+  proj_operation_factory_context_destroy(factory);
+  // The candidates come best first: each missing grid is named with the first that needs it.
+  std::string missing;
+  std::vector<std::string> named;
+  for (int i = 0; candidates != nullptr && i < proj_list_get_count(candidates); ++i) {
+    tprojobject candidate(proj_list_get(ctx, candidates, i));
+    if (!candidate || proj_coordoperation_is_instantiable(ctx, candidate.get())) continue;
+    for (int g = 0; g < proj_coordoperation_get_grid_used_count(ctx, candidate.get()); ++g) {
+      const char* grid = nullptr;
+      int available = 1;
+      if (!proj_coordoperation_get_grid_used(ctx, candidate.get(), g, &grid, nullptr, nullptr,
+                                             nullptr, nullptr, nullptr, &available) ||
+          available || grid == nullptr ||
+          std::find(named.begin(), named.end(), grid) != named.end())
+        continue;
+      named.push_back(grid);
+      missing += std::string("PROJ would use ") + proj_get_name(candidate.get()) +
+                 " here, but its grid " + grid + " is not installed\n";
+    }
+  }
+  proj_list_destroy(candidates);
+  context_.TakeMessage();
+  return missing;
 }
 
 double RingArea2(const double* x, const double* y, size_t count) {
@@ -80,9 +136,11 @@ ttargetcheck CheckTargetHolds(const ttargetcrs& target, int sourceEpsg, const tc
     }
   ttargetcheck check;
   size_t failed = 0;
+  std::string caveats;
   try {
     tvertextransformer transformer(target);
     failed = transformer.Transform(sourceEpsg, xs.data(), ys.data(), xs.size());
+    if (failed == 0) caveats = transformer.Caveats(sourceEpsg, lonLat);
   } catch (const NabikError& e) {
     check.Error = e.what();
     return check;
@@ -104,9 +162,11 @@ ttargetcheck CheckTargetHolds(const ttargetcrs& target, int sourceEpsg, const tc
     const bool inside = lonLat.MinX >= area->MinX && lonLat.MaxX <= area->MaxX &&
                         lonLat.MinY >= area->MinY && lonLat.MaxY <= area->MaxY;
     if (!inside)
-      check.Note = "the data lies outside the area of use of " + target.Name() + " (" +
-                   target.AreaName() + ")";
+      check.Note = "the data lies partly or wholly outside the area of use of " + target.Name() +
+                   " (" + target.AreaName() + ")\n";
   }
+  check.Note += caveats;
+  if (!check.Note.empty()) check.Note.pop_back();
   return check;
 }
 

@@ -39,10 +39,17 @@ class tvertextransformer {
   // it took there.
   std::string OperationName(int sourceEpsg);
 
+  // What a user should know about the transformation from `sourceEpsg` over `lonLat`, empty
+  // when nothing: that PROJ ignores the difference of the datums (a ballpark transformation,
+  // off by up to hundreds of metres), or that a more exact transformation would apply there but
+  // its grid is not installed (JGD2000 to JGD2011 in the regions the 2011 earthquake moved).
+  std::string Caveats(int sourceEpsg, const tcrsbox& lonLat);
+
  private:
   PJ* Operation(int sourceEpsg);
+  std::string MissingGrids(int sourceEpsg, const tcrsbox& lonLat);
 
-  std::string targetDefinition_;
+  std::string targetDefinition_, targetName_;
   tprojcontext context_;
   tprojobject target_;
   struct tsourceop {
@@ -68,8 +75,9 @@ bool MustReverseRing(const double* x, const double* y, size_t count, twinding wa
 struct ttargetcheck {
   bool Holds = false;
   std::string Error;  // why it cannot, when it cannot
-  std::string Note;   // when it can, a warning worth showing: the data lies outside the
-                      // target's area of use, where its distortion is not meant to be borne
+  std::string Note;   // when it can, warnings worth showing, one a line: the data lies outside
+                      // the target's area of use, where its distortion is not meant to be
+                      // borne, and the transformation's caveats (tvertextransformer::Caveats)
   tcrsbox Box;        // the points' box in the target's X and Y, when it can
 };
 ttargetcheck CheckTargetHolds(const ttargetcrs& target, int sourceEpsg, const tcrsbox& lonLat);

@@ -18,6 +18,7 @@ packages=(
   libisal-dev  # ISA-L: inflates deflated zip entries, block by block
   locales      # the window tests run in a locale that writes decimal commas
   libproj-dev  # PROJ: the target CRS of --crs and the transformation of vertices into it
+  proj-bin     # projinfo: the CRS tests ask it which transformation grids are missing
 )
 missing=()
 for p in "${packages[@]}"; do
