@@ -18,6 +18,8 @@ std::string tprojcontext::TakeMessage() {
 }
 
 std::string AsCrsDefinition(std::string text) {
+  if (!text.empty() && text.find_first_not_of("0123456789") == std::string::npos)
+    return "EPSG:" + text;
   const bool projString = text.starts_with("+proj=") || text.starts_with("proj=") ||
                           text.starts_with("+init=") || text.starts_with("init=");
   if (projString && text.find("type=crs") == std::string::npos) text += " +type=crs";

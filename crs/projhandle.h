@@ -32,7 +32,8 @@ class tprojcontext {
 };
 
 // A PROJ string (starting "+proj=" or "proj=") without "type=crs" names an operation to PROJ,
-// not a CRS; users mean the CRS, as GDAL reads such strings. Other texts come back unchanged.
+// not a CRS; users mean the CRS, as GDAL reads such strings. A bare number is an EPSG code
+// ("6677"). Other texts come back unchanged.
 std::string AsCrsDefinition(std::string text);
 
 }  // namespace crs

@@ -153,6 +153,7 @@ TEST(TargetCrs, TakesWhatProjKnowsAndRejectsTheRest) {
       {"EPSG:6677", true, 6677, false, 1},
       {"  EPSG:6668\n", true, 6668, true, 0},
       {"EPSG:2451", true, 2451, false, 1},
+      {"6677", true, 6677, false, 1},
       {"EPSG:6677+6695", true, 0, false, 1},  // zone IX with heights: X and Y from zone IX
       {"+proj=utm +zone=54 +ellps=GRS80 +units=m +no_defs", true, 0, false, 1},
       {"+proj=tmerc +lat_0=36 +lon_0=139.8333333333 +k=0.9999 +ellps=GRS80 +units=us-ft", true, 0,
@@ -197,29 +198,32 @@ TEST(TargetCrs, PrjTextIsReadByGdalAsTheSameCrs) {
 }
 
 // Our latitude/longitude output of real samples, transformed here and by ogr2ogr: every vertex
-// within 1 mm.
-TEST(VertexTransformer, AgreesWithOgr2ogrOnConvertedSamples) {
+// within 1 mm. In the metres of their own zone, the rings' areas are within 0.1 % of their
+// geodesic areas on the GRS 1980 ellipsoid.
+TEST(VertexTransformer, AgreesWithOgr2ogrAndGeodesicAreasOnConvertedSamples) {
   if (!testing_support::HaveProgram("ogr2ogr")) GTEST_SKIP() << "ogr2ogr is missing";
   struct tcase {
-    const char* sample;
+    std::string sample;
     const char* layer;
     int sourceEpsg;
     const char* target;
-    const char* mesh;  // the file's grid square, which holds every vertex
+    bool areas;  // the target is the data's own zone: compare areas too
   };
+  const std::string mesh = "gml/FG-GML-503041-ALL-20181001/FG-GML-503041-";    // Fukuoka, zone II
+  const std::string rail2000 = "gml/FG-GML-13-RailCL25000-20080331-0001.xml";  // Tokyo, JGD2000
   const std::vector<tcase> cases = {
-      {"gml/FG-GML-503041-ALL-20181001/FG-GML-503041-BldA-20181001-0001.xml", "BldA", kEpsgJgd2011,
-       "EPSG:6677", "503041"},
-      {"gml/FG-GML-503041-ALL-20181001/FG-GML-503041-WA-20181001-0001.xml", "WA", kEpsgJgd2011,
-       "EPSG:6670", "503041"},
-      {"gml/FG-GML-503041-ALL-20181001/FG-GML-503041-RdEdg-20181001-0001.xml", "RdEdg",
-       kEpsgJgd2011, "EPSG:6670", "503041"},
-      {"jpgis/FG-JPS-13112-CommPt-20111221-0001.xml", "CommPt", kEpsgJgd2011, "EPSG:6677", ""},
-      {"gml/FG-GML-13-RailCL25000-20080331-0001.xml", "RailCL", kEpsgJgd2000, "EPSG:6677", ""},
-      {"gml/FG-GML-13-RailCL25000-20080331-0001.xml", "RailCL", kEpsgJgd2000, "EPSG:2451", ""},
+      {mesh + "BldA-20181001-0001.xml", "BldA", kEpsgJgd2011, "EPSG:6677", false},
+      {mesh + "BldA-20181001-0001.xml", "BldA", kEpsgJgd2011, "EPSG:6670", true},
+      {mesh + "WA-20181001-0001.xml", "WA", kEpsgJgd2011, "EPSG:6670", true},
+      {mesh + "RdEdg-20181001-0001.xml", "RdEdg", kEpsgJgd2011, "EPSG:6670", false},
+      {"jpgis/FG-JPS-13112-BldA-20111221-0006-holes-excerpt.xml", "BldA", kEpsgJgd2011, "EPSG:6677",
+       true},
+      {"jpgis/FG-JPS-13112-CommPt-20111221-0001.xml", "CommPt", kEpsgJgd2011, "EPSG:6677", false},
+      {rail2000, "RailCL", kEpsgJgd2000, "EPSG:6677", false},
+      {rail2000, "RailCL", kEpsgJgd2000, "EPSG:2451", false},
   };
   for (const tcase& c : cases) {
-    SCOPED_TRACE(std::string(c.layer) + " to " + c.target);
+    SCOPED_TRACE(c.sample + " to " + c.target);
     ScratchDir dir;
     ASSERT_NO_FATAL_FAILURE(Convert(c.sample, dir.Folder()));
     const std::string ours = dir.Folder() + c.layer + ".shp";
@@ -239,8 +243,8 @@ TEST(VertexTransformer, AgreesWithOgr2ogrOnConvertedSamples) {
       x.insert(x.end(), s.X.begin(), s.X.end());
       y.insert(y.end(), s.Y.begin(), s.Y.end());
     }
-    if (*c.mesh) {
-      const tcrsbox box = *MeshBox(c.mesh);
+    if (c.sample == mesh + "BldA-20181001-0001.xml") {  // every vertex lies in the file's square
+      const tcrsbox box = *MeshBox("503041");
       EXPECT_GE(*std::min_element(x.begin(), x.end()), box.MinX - 1e-9);
       EXPECT_LE(*std::max_element(x.begin(), x.end()), box.MaxX + 1e-9);
       EXPECT_GE(*std::min_element(y.begin(), y.end()), box.MinY - 1e-9);
@@ -248,14 +252,15 @@ TEST(VertexTransformer, AgreesWithOgr2ogrOnConvertedSamples) {
     }
     tvertextransformer transformer(Target(c.target));
     ASSERT_EQ(transformer.Transform(c.sourceEpsg, x.data(), y.data(), x.size()), 0u);
-    size_t next = 0, compared = 0;
-    double worst = 0;
+    size_t next = 0, compared = 0, rings = 0;
+    double worst = 0, worstArea = 0;
     for (size_t i = 0; i < shapes.size(); ++i) {
+      tshape& s = shapes[i];  // the geodesic functions take no const arrays
       const tshape& e = expected[i];
-      ASSERT_EQ(shapes[i].Parts, e.Parts) << "shape " << i;
-      // GDAL may write a ring the other way round; its vertices are the same.
+      ASSERT_EQ(s.Parts, e.Parts) << "shape " << i;
       for (size_t p = 0; p + 1 < e.Parts.size(); ++p) {
         const int begin = e.Parts[p], end = e.Parts[p + 1];
+        // GDAL may write a ring the other way round; its vertices are the same.
         auto deviation = [&](bool reversed) {
           double most = 0;
           for (int v = begin; v < end; ++v) {
@@ -266,53 +271,27 @@ TEST(VertexTransformer, AgreesWithOgr2ogrOnConvertedSamples) {
         };
         worst = std::max(worst, std::min(deviation(false), deviation(true)));
         compared += end - begin;
+        if (!c.areas) continue;
+        double geodesic = 0;
+        geod_polygonarea(&kGrs80, &s.Y[begin], &s.X[begin], end - begin, &geodesic, nullptr);
+        ASSERT_GT(std::abs(geodesic), 1.0);
+        // Same sign too: the transformation keeps each ring's sense.
+        const double plane = RingArea2(&x[next + begin], &y[next + begin], end - begin) / 2;
+        worstArea = std::max(worstArea, std::abs(plane / geodesic - 1));
+        ++rings;
       }
-      next += shapes[i].X.size();
+      next += s.X.size();
     }
     EXPECT_LE(worst, 0.001) << compared << " vertices";
     EXPECT_EQ(compared, x.size());
-    if (c.sourceEpsg == kEpsgJgd2000 && std::string(c.target) == "EPSG:6677") {
+    EXPECT_LE(worstArea, 0.001) << rings << " rings";
+    EXPECT_EQ(rings > 4, c.areas);
+    if (c.sourceEpsg == kEpsgJgd2000) {  // through JGD2011 only to a zone on JGD2011
       const std::string used = transformer.OperationName(c.sourceEpsg);
-      EXPECT_NE(used.find("JGD2000 to JGD2011"), std::string::npos) << used;
+      EXPECT_EQ(used.find("JGD2000 to JGD2011") != std::string::npos,
+                std::string(c.target) == "EPSG:6677")
+          << used;
     }
-  }
-}
-
-// Building footprints in the metres of their zone: each ring's area within 0.1 % of its
-// geodesic area on the GRS 1980 ellipsoid.
-TEST(VertexTransformer, AreasInZoneMetresMatchGeodesicAreas) {
-  struct tcase {
-    const char* sample;
-    int zone;
-  };
-  const std::vector<tcase> cases = {
-      {"gml/FG-GML-503041-ALL-20181001/FG-GML-503041-BldA-20181001-0001.xml", 2},  // Fukuoka
-      {"jpgis/FG-JPS-13112-BldA-20111221-0006-holes-excerpt.xml", 9},              // Setagaya
-  };
-  for (const tcase& c : cases) {
-    SCOPED_TRACE(c.sample);
-    ScratchDir dir;
-    ASSERT_NO_FATAL_FAILURE(Convert(c.sample, dir.Folder()));
-    tvertextransformer transformer(Target(PlaneZoneCrs(*PlaneZone(c.zone))));
-    size_t rings = 0;
-    double worst = 0;
-    for (tshape& s : ReadShapes(dir.Folder() + "BldA.shp")) {
-      for (size_t p = 0; p + 1 < s.Parts.size(); ++p) {
-        const int begin = s.Parts[p], count = s.Parts[p + 1] - begin;
-        double geodesic = 0;
-        geod_polygonarea(&kGrs80, &s.Y[begin], &s.X[begin], count, &geodesic, nullptr);
-        std::vector<double> x(&s.X[begin], &s.X[begin] + count),
-            y(&s.Y[begin], &s.Y[begin] + count);
-        ASSERT_EQ(transformer.Transform(kEpsgJgd2011, x.data(), y.data(), count), 0u);
-        const double plane = RingArea2(x.data(), y.data(), count) / 2;
-        ASSERT_GT(std::abs(geodesic), 1.0);
-        // Same sign: the transformation keeps each ring's sense.
-        worst = std::max(worst, std::abs(plane / geodesic - 1));
-        ++rings;
-      }
-    }
-    EXPECT_GT(rings, 4u);
-    EXPECT_LE(worst, 0.001) << rings << " rings";
   }
 }
 
