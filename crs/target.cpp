@@ -1,5 +1,8 @@
 #include "crs/target.h"
 
+#include <proj_experimental.h>  // proj_crs_demote_to_2D, there since PROJ 6.3
+#include <strings.h>
+
 #include <cstdlib>
 #include <cstring>
 
@@ -71,6 +74,15 @@ std::optional<ttargetcrs> ttargetcrs::Parse(std::string_view text, std::string& 
     error = "PROJ does not know the CRS " + Quoted(given) + Because(context.TakeMessage());
     return std::nullopt;
   }
+  // PROJ also looks a bare name up, and takes the nearest it finds ("foo" is Amersfoort): a
+  // name must be the CRS's own, or a typing error would go on in a CRS nobody asked for.
+  const char* found = proj_get_name(crs.get());
+  if (target.definition_.find_first_of(":[{=") == std::string::npos &&
+      (found == nullptr || strcasecmp(found, given.c_str()) != 0)) {
+    error = "PROJ knows no CRS named " + Quoted(given) +
+            (found != nullptr ? " (the nearest is '" + std::string(found) + "')" : "");
+    return std::nullopt;
+  }
   tprojobject horizontal = proj_is_crs(crs.get()) ? HorizontalPart(ctx, crs.get()) : nullptr;
   if (!horizontal) {
     error = Quoted(given) +
@@ -80,15 +92,23 @@ std::optional<ttargetcrs> ttargetcrs::Parse(std::string_view text, std::string& 
   // PROJ strings carry no name: the text itself names them in messages.
   const char* name = proj_get_name(crs.get());
   target.name_ = name != nullptr && std::strcmp(name, "unknown") != 0 ? name : Quoted(given);
-  // ESRI WKT knows no compound or bound CRS: the .prj of those describes their X and Y.
+  // ESRI WKT knows no bound CRS, nor a projected one with heights: the .prj of those describes
+  // their X and Y.
   target.esriWkt_ = Wkt(ctx, crs.get(), PJ_WKT1_ESRI);
   if (target.esriWkt_.empty()) target.esriWkt_ = Wkt(ctx, horizontal.get(), PJ_WKT1_ESRI);
+  if (target.esriWkt_.empty()) {
+    tprojobject flat(proj_crs_demote_to_2D(ctx, nullptr, horizontal.get()));
+    if (flat) target.esriWkt_ = Wkt(ctx, flat.get(), PJ_WKT1_ESRI);
+  }
   target.wkt2_ = Wkt(ctx, crs.get(), PJ_WKT2_2019);
   if (target.esriWkt_.empty() || target.wkt2_.empty()) {
     error =
         "PROJ cannot write the CRS " + Quoted(given) + " as WKT" + Because(context.TakeMessage());
     return std::nullopt;
   }
+  if (const char* proj = proj_as_proj_string(ctx, crs.get(), PJ_PROJ_4, nullptr))
+    target.projString_ = proj;
+  context.TakeMessage();
   const char* authority = proj_get_id_auth_name(crs.get(), 0);
   const char* code = proj_get_id_code(crs.get(), 0);
   if (authority != nullptr && code != nullptr && std::strcmp(authority, "EPSG") == 0)

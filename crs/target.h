@@ -18,9 +18,10 @@ struct tcrsbox {
 // thread builds its own PROJ objects from Definition() (see tvertextransformer).
 class ttargetcrs {
  public:
-  // The target `text` names, or nullopt with a usage-error text in `error` (naming the text and
-  // what PROJ said) for a text PROJ does not know or a CRS no output can hold: geocentric,
-  // vertical, engineering and other systems without longitude/latitude or easting/northing.
+  // The target `text` names ("EPSG:6677" or just "6677", a WKT, a PROJ string), or nullopt with a
+  // usage-error text in `error` (naming the text and what PROJ said) for a text PROJ does not know
+  // or a CRS no output can hold: geocentric, vertical, engineering and other systems without
+  // longitude/latitude or easting/northing.
   static std::optional<ttargetcrs> Parse(std::string_view text, std::string& error);
 
   const std::string& Definition() const { return definition_; }  // what PROJ was given
@@ -30,6 +31,9 @@ class ttargetcrs {
   // The SRS for GDAL: "EPSG:6677" when the CRS is one of EPSG's, else its WKT 2.
   const std::string& GdalSrs() const { return gdalSrs_; }
   const std::string& Wkt2() const { return wkt2_; }
+  // Its PROJ string, for programs that take no WKT (map files' PROJECTION blocks); empty where
+  // a PROJ string cannot express it.
+  const std::string& ProjString() const { return projString_; }
   int Epsg() const { return epsg_; }  // 0 when the CRS is none of EPSG's
   bool Geographic() const { return geographic_; }
   // Metres in one unit of the target's easting and northing (1 for metres); 0 when geographic.
@@ -41,7 +45,7 @@ class ttargetcrs {
 
  private:
   ttargetcrs() = default;
-  std::string definition_, name_, esriWkt_, gdalSrs_, wkt2_, areaName_;
+  std::string definition_, name_, esriWkt_, gdalSrs_, wkt2_, projString_, areaName_;
   int epsg_ = 0;
   bool geographic_ = false;
   double metresPerUnit_ = 0;

@@ -154,7 +154,12 @@ TEST(TargetCrs, TakesWhatProjKnowsAndRejectsTheRest) {
       {"  EPSG:6668\n", true, 6668, true, 0},
       {"EPSG:2451", true, 2451, false, 1},
       {"6677", true, 6677, false, 1},
-      {"EPSG:6677+6695", true, 0, false, 1},  // zone IX with heights: X and Y from zone IX
+      {"jgd2011 / Japan Plane Rectangular CS IX", true, 6677, false, 1},  // its name
+      {"foo", false, 0, false, 0},  // PROJ's nearest name would be Amersfoort
+      {"EPSG:6677+6695", true, 0, false, 1},
+      {"+proj=tmerc +lat_0=36 +lon_0=139.8333333333 +k=0.9999 +ellps=GRS80 +vunits=m", true, 0,
+       false, 1},  // with heights: its .prj is of its X and Y  // zone IX with heights: X and Y
+                   // from zone IX
       {"+proj=utm +zone=54 +ellps=GRS80 +units=m +no_defs", true, 0, false, 1},
       {"+proj=tmerc +lat_0=36 +lon_0=139.8333333333 +k=0.9999 +ellps=GRS80 +units=us-ft", true, 0,
        false, 1200.0 / 3937},
@@ -182,6 +187,13 @@ TEST(TargetCrs, TakesWhatProjKnowsAndRejectsTheRest) {
     EXPECT_EQ(target->Geographic(), c.geographic);
     EXPECT_NEAR(target->MetresPerUnit(), c.metresPerUnit, 1e-12);
     EXPECT_EQ(target->EsriWkt().find('\n'), std::string::npos);
+    // Its PROJ string is the same CRS to PROJ: it puts a point at the same place.
+    if (target->ProjString().empty()) continue;
+    double x[] = {139.7, 139.7}, y[] = {35.7, 35.7};
+    tvertextransformer(*target).Transform(kEpsgJgd2011, x, y, 1);
+    tvertextransformer(Target(target->ProjString())).Transform(kEpsgJgd2011, x + 1, y + 1, 1);
+    EXPECT_NEAR(x[0], x[1], 1e-6);
+    EXPECT_NEAR(y[0], y[1], 1e-6);
   }
 }
 
