@@ -18,10 +18,11 @@ struct tcrsbox {
 // thread builds its own PROJ objects from Definition() (see tvertextransformer).
 class ttargetcrs {
  public:
-  // The target `text` names ("EPSG:6677" or just "6677", a WKT, a PROJ string), or nullopt with a
-  // usage-error text in `error` (naming the text and what PROJ said) for a text PROJ does not know
-  // or a CRS no output can hold: geocentric, vertical, engineering and other systems without
-  // longitude/latitude or easting/northing.
+  // The target `text` names ("EPSG:6677" or just "6677", a WKT, a PROJ string, or a CRS's exact
+  // name), or nullopt with a usage-error text in `error` (naming the text and what PROJ said)
+  // for a text PROJ does not know, a name it finds only approximately, or a CRS no output can
+  // hold: geocentric, vertical, engineering and other systems without longitude/latitude or
+  // easting/northing.
   static std::optional<ttargetcrs> Parse(std::string_view text, std::string& error);
 
   const std::string& Definition() const { return definition_; }  // what PROJ was given
