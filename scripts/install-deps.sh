@@ -17,6 +17,8 @@ packages=(
   qt6-translations-l10n  # qtbase_ja: Qt's own dialogs and buttons in Japanese
   libisal-dev  # ISA-L: inflates deflated zip entries, block by block
   locales      # the window tests run in a locale that writes decimal commas
+  libproj-dev  # PROJ: the target CRS of --crs and the transformation of vertices into it
+  proj-bin     # projinfo: the CRS tests ask it which transformation grids are missing
 )
 missing=()
 for p in "${packages[@]}"; do
