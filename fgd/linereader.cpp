@@ -4,9 +4,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
+#include <string>
 
 #include "common/errors.h"
+#include "common/stop.h"
 
 namespace {
 
@@ -34,24 +37,59 @@ tlinereader::~tlinereader() {
     buffer_.swap(SpareBlock);
 }
 
+// Turns each CR in [from, to) that no LF follows into an LF; a CR at the end of what was read
+// waits for the next byte, unless the file ends there. True when a byte changed: the line being
+// searched is then searched again.
+bool tlinereader::EndLoneCrs(size_t from, size_t to) {
+  bool changed = false;
+  char* data = buffer_.data();
+  for (char* cr = static_cast<char*>(std::memchr(data + from, '\r', to - from)); cr;
+       cr = static_cast<char*>(std::memchr(cr + 1, '\r', data + to - cr - 1))) {
+    const size_t at = cr - data;
+    if (at + 1 < end_ ? data[at + 1] == '\n' : !eof_) continue;
+    *cr = '\n';
+    changed = true;
+    if (at + 1 >= to) break;
+  }
+  if (changed) {
+    loneCrs_ = true;
+    searched_ = 0;
+    tags_ = bytescan::ttags();
+  }
+  return changed;
+}
+
 bool tlinereader::Fill() {
+  CheckStop();
   if (eof_) return false;
+  // What is unread holds no LF (or the caller wants more of it): a lone CR there ends a line.
+  // Files with CR LF ends meet at most the one CR at the end here, so the check costs nothing.
+  if (begin_ < end_ && EndLoneCrs(begin_, end_)) return true;
   if (begin_ > 0) {
     // Keep the unread part of a line at the front.
     std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
     end_ -= begin_;
     begin_ = 0;
   }
-  if (end_ == buffer_.size()) buffer_.resize(buffer_.size() * 2);  // one line fills the block
+  if (end_ == buffer_.size()) {  // one line fills the block
+    if (buffer_.size() >= kMaxLineBytes)
+      throw NabikError(path_ + ": line " + std::to_string(lines_ + 1) + " is longer than " +
+                       std::to_string(kMaxLineBytes >> 20) + " MB; the file was not read further");
+    buffer_.resize(std::min(buffer_.size() * 2, kMaxLineBytes));
+  }
   for (;;) {
+    const size_t before = end_;
     const ssize_t n = ::read(fd_, buffer_.data() + end_, buffer_.size() - end_);
     if (n > 0) {
       end_ += static_cast<size_t>(n);
+      // A CR left at the end of the last read is judged now that its next byte is here.
+      if (loneCrs_) EndLoneCrs(before > begin_ ? before - 1 : begin_, end_);
       return true;
     }
     if (n == 0) {
       eof_ = true;
-      return false;
+      if (begin_ < end_ && buffer_[end_ - 1] == '\r') EndLoneCrs(end_ - 1, end_);
+      return begin_ < end_ && buffer_[end_ - 1] == '\n';
     }
     if (errno != EINTR) throw NabikError("Cannot read " + path_ + ": " + std::strerror(errno));
   }
