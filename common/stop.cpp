@@ -35,7 +35,6 @@ std::string SignalName(int signal) {
 
 tstophandlers::tstophandlers() {
   static_assert(sizeof saved_ / sizeof saved_[0] == kSignals);
-  StopSignal = 0;
   for (size_t k = 0; k < kSignals; ++k) {
     struct sigaction action;
     std::memset(&action, 0, sizeof action);

@@ -28,7 +28,8 @@ inline void CheckStop() {
 std::string SignalName(int signal);
 
 // While alive, SIGINT and SIGTERM ask the run to stop instead of ending the process. The earlier
-// dispositions are put back at the end; StopSignal is cleared at the start.
+// dispositions are put back at the end. Nested ones are fine (the batch mode holds them from its
+// start, the run for its length).
 class tstophandlers {
  public:
   tstophandlers();

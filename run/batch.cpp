@@ -236,6 +236,8 @@ int RunBatch(int argc, char** argv) {
   // A reader of standard error that went away (`nabik ... 2>&1 | head`) does not end the run:
   // its lines are lost, its sets are not.
   std::signal(SIGPIPE, SIG_IGN);
+  // From the start: a stop asked for while the catalog loads ends the run at its first step.
+  const tstophandlers stopHandlers;
   tbatchargs args;
   if (const std::string error = ParseArgs(argc, argv, args); !error.empty()) {
     std::fprintf(stderr, "nabik: %s\n%s", error.c_str(), BatchUsage());

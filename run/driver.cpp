@@ -44,11 +44,11 @@ struct LayerSetGuard {
 
 // The run list: every input line, checked or not, each with CR LF. A list that cannot be
 // created is skipped; a write that fails part way is an error (it would leave a cut list).
-void WriteConversionList(tfrontend& front) {
+void WriteConversionList(tfrontend& front, const std::string& outputPath) {
   std::vector<std::string> lines;
   const int count = front.InputCount();
   for (int i = 0; i < count; ++i) lines.push_back(front.InputText(i));
-  WriteTextLines(front.OutputPathText(), lines);
+  WriteTextLines(outputPath, lines);
 }
 
 bool IsArchive(const std::string& path) {
@@ -192,7 +192,11 @@ class RunLock {
 };
 
 void RunSteps(tfrontend& front, bool& converted) {
-  const std::string outputFolder = FolderPart(front.OutputPathText());
+  CheckStop();
+  // Read once: the list, the map file and the sets land in one folder whatever the field holds
+  // later.
+  const std::string outputPath = front.OutputPathText();
+  const std::string outputFolder = FolderPart(outputPath);
   if (!outputFolder.empty() && !DirectoryExists(outputFolder) && !ForceDirectories(outputFolder))
     throw NabikError("Cannot create the output folder " + outputFolder + ": " +
                      std::strerror(errno));
@@ -230,13 +234,13 @@ void RunSteps(tfrontend& front, bool& converted) {
   DropStaged(staged);
   CheckStop();
   for (const tshpopentyp& entry : LayerCatalog) RunTally.SetsWritten += entry.Created;
-  WriteConversionList(front);
+  WriteConversionList(front, outputPath);
   front.SetStatus(Sjis("MAPファイル作成中"));
   front.ProcessMessages();
   if (MapSettings.ExportForm == ExportFormMapServer8)
-    ExportMapServer8(front.OutputPathText(), front.ShowMessage);
+    ExportMapServer8(outputPath, front.ShowMessage);
   else
-    ExportMapServer(front.OutputPathText(), front.OwnerWindow, front.ShowMessage);
+    ExportMapServer(outputPath, front.OwnerWindow, front.ShowMessage);
 }
 
 }  // namespace
