@@ -1,7 +1,8 @@
 #pragma once
 // Streams a text file line by line without copying: each line is a view into one read buffer
-// that grows only for a line longer than itself, up to kMaxLineBytes. Lines end with LF, CR LF or
-// a lone CR; a line is given without its line end and may hold any byte, NUL included.
+// that grows only for a line longer than itself, up to kMaxLineBytes. Lines end with LF or CR LF,
+// or in a file whose first line ends in a lone CR, also with a lone CR; a line is given without
+// its line end and may hold any byte, NUL included.
 #include <cstddef>
 #include <cstring>
 #include <string>
@@ -72,7 +73,8 @@ class tlinereader {
   // Reads more bytes after the unread ones, or turns lone CRs among them into LFs; false at the
   // end of the file.
   bool Fill();
-  bool EndLoneCrs(size_t from, size_t to);
+  void DecideLineEnds();
+  void EndLoneCrs(size_t from, size_t to);
 
   std::string path_;
   int fd_ = -1;
@@ -80,7 +82,7 @@ class tlinereader {
   size_t begin_ = 0;  // first unread byte
   size_t end_ = 0;    // one past the last byte read
   bool eof_ = false;
-  bool loneCrs_ = false;  // the file has lines ending in a lone CR
+  int loneCrs_ = -1;      // 1: lines end in a lone CR too (the first one did); -1: not known yet
   size_t lines_ = 0;      // lines given so far
   size_t searched_ = 0;   // bytes of the current line already scanned
   bytescan::ttags tags_;  // its "<" bytes among them

@@ -1583,4 +1583,55 @@ TEST_F(Faults, OutputPathsThatWouldDestroySomethingAreRefused) {
   EXPECT_TRUE(fs::is_empty(dir.Path() / "theirs"));
 }
 
+// Files the reader must not take for something else: lone CR line ends read like CR LF, a line
+// too long ends the run naming the file and line, and a large file's shapes refused by the disk
+// are reported with the system's reason. Every set stays whole.
+TEST_F(Faults, LineEndsLongLinesAndRefusedWritesAreToldPlainly) {
+  const std::string rdEdg = ReadFile(MeshFile("RdEdg"));
+  std::string crOnly;
+  for (const char c : rdEdg)
+    if (c != '\n') crOnly += c;
+  const std::string cr = dir.Folder() + "FG-GML-503041-RdEdg-cr.xml";
+  WriteFile(cr, crOnly);
+  const std::string cntr = ReadFile(MeshFile("Cntr"));
+  const size_t first = cntr.find("<Cntr "), last = cntr.rfind("</Dataset>");
+  std::string big = cntr.substr(0, first);
+  for (int k = 0; k < 30; ++k) big += cntr.substr(first, last - first);
+  big += cntr.substr(last);
+  const std::string large = dir.Folder() + "FG-GML-large-Cntr.xml";
+  WriteFile(large, big);
+  const std::string longLine = dir.Folder() + "FG-GML-long-WA.xml";
+  WriteFile(longLine, "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<Dataset>" +
+                          std::string(size_t{16} << 20, ' ') + "\n</Dataset>\n");
+  struct Case {
+    const char* what;
+    std::string input;
+    int limitKib, status;
+    std::string lastLine;
+  };
+  for (const Case& c :
+       std::vector<Case>{{"lone CR ends", cr, 0, 0, ""},
+                         {"a line of 16 MB", longLine, 0, 1,
+                          longLine + ": line 2 is longer than 8 MB; the file was not read further"},
+                         {"a large file's shapes refused", large, 1024, 1,
+                          large + ": cannot write a shape of the layer Cntr into " + out +
+                              "Cntr.shp: File too large"}}) {
+    fs::remove_all(out);
+    const BatchRun run = NabikLimited(c.limitKib, Args({c.input}));
+    EXPECT_EQ(run.status, c.status) << c.what << ": " << run.err;
+    if (!c.lastLine.empty()) EXPECT_EQ(LastLine(run.err), c.lastLine) << c.what;
+    ExpectWholeSets(out, {}, c.what, false);
+  }
+  // The CR-only file gives the very set its CR LF original gives.
+  fs::remove_all(out);
+  ASSERT_EQ(NabikLimited(0, Args({cr})).status, 0);
+  const auto crSets = SetFiles(out);
+  ASSERT_EQ(NabikLimited(
+                0, "-o " + Quote(dir.Folder() + "crlf/list.txt") + " " + Quote(MeshFile("RdEdg")))
+                .status,
+            0);
+  EXPECT_EQ(CountSet(out + "RdEdg").shapes, CountFeatures(rdEdg, "RdEdg"));
+  EXPECT_TRUE(crSets == SetFiles(dir.Folder() + "crlf/")) << "the CR-only file reads otherwise";
+}
+
 }  // namespace
