@@ -1619,7 +1619,9 @@ TEST_F(Faults, LineEndsLongLinesAndRefusedWritesAreToldPlainly) {
     fs::remove_all(out);
     const BatchRun run = NabikLimited(c.limitKib, Args({c.input}));
     EXPECT_EQ(run.status, c.status) << c.what << ": " << run.err;
-    if (!c.lastLine.empty()) EXPECT_EQ(LastLine(run.err), c.lastLine) << c.what;
+    if (!c.lastLine.empty()) {
+      EXPECT_EQ(LastLine(run.err), c.lastLine) << c.what;
+    }
     ExpectWholeSets(out, {}, c.what, false);
   }
   // The CR-only file gives the very set its CR LF original gives.
@@ -1632,6 +1634,36 @@ TEST_F(Faults, LineEndsLongLinesAndRefusedWritesAreToldPlainly) {
             0);
   EXPECT_EQ(CountSet(out + "RdEdg").shapes, CountFeatures(rdEdg, "RdEdg"));
   EXPECT_TRUE(crSets == SetFiles(dir.Folder() + "crlf/")) << "the CR-only file reads otherwise";
+}
+
+// Standard error closed, or read by a program that goes away at once: the run goes on to its end
+// and makes the sets a run with standard error gives.
+TEST_F(Faults, AClosedStandardErrorDoesNotEndTheRun) {
+  const std::string mesh = testing_support::Sample("gml/FG-GML-503060-ALL-20170401.zip");
+  const std::string nabik =
+      std::string(NABIK_BINARY_DIR) + "/nabik --settings " + Quote(kDemoSettings) + " -o ";
+  ASSERT_EQ(Nabik("--settings " + Quote(kDemoSettings) + " -o " +
+                  Quote(dir.Folder() + "clean/list.txt") + " " + Quote(mesh))
+                .status,
+            0);
+  const auto clean = SetFiles(dir.Folder() + "clean/");
+  struct Case {
+    const char* what;
+    std::string command;  // %o: the output file
+  };
+  for (const Case& c :
+       std::vector<Case>{{"closed", nabik + "%o " + Quote(mesh) + " 2>&-; echo $?"},
+                         {"a reader gone", "{ (" + nabik + "%o " + Quote(mesh) +
+                                               " 2>&1; echo $? >&3) | true; } 3>&1"}}) {
+    const std::string output = dir.Folder() + c.what + "/";
+    std::string command = c.command;
+    command.replace(command.find("%o"), 2, Quote(output + "list.txt"));
+    WriteFile(dir.Path() / "run.sh", command + "\n");
+    const std::string said = testing_support::RunCommand("bash " + Quote(dir.Folder() + "run.sh"));
+    EXPECT_EQ(said, "0\n") << c.what;
+    EXPECT_TRUE(SetFiles(output) == clean) << c.what;
+    EXPECT_TRUE(fs::exists(output + "list.txt")) << c.what;
+  }
 }
 
 }  // namespace
