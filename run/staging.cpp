@@ -11,7 +11,6 @@
 #include <utility>
 
 #include "common/errors.h"
-#include "common/paths.h"
 #include "run/unzip.h"
 
 namespace {

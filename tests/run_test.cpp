@@ -752,6 +752,8 @@ TEST(Batch, StatusLinesAndExitStatuses) {
     EXPECT_TRUE(run.err.starts_with(c.errStart)) << c.what << ": " << run.err;
   }
   EXPECT_NE(Nabik("--help").status, -1);
+  // Runs that ended on a damaged archive, inner or not, left nothing of it in tmp/.
+  EXPECT_TRUE(fs::is_empty(dir.Folder() + "o/tmp"));
   // Nothing was written outside the output folders.
   std::set<std::string> top;
   for (const auto& item : fs::directory_iterator(dir.Path())) top.insert(item.path().filename());
