@@ -176,7 +176,8 @@ void tsetwriter::Run(tblock& block) {
 }
 
 void tsetwriter::Fail() {
-  failure_ = std::make_exception_ptr(NabikError(failureText_));
+  // The store keeps the system's reason: a full disk and a refused file read alike otherwise.
+  failure_ = std::make_exception_ptr(NabikError(failureText_ + RefusedWriteText()));
 }
 
 bool tsetwriter::AppendNull() {

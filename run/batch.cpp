@@ -1,16 +1,22 @@
 #include "run/batch.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "catalog/catalog.h"
 #include "common/errors.h"
+#include "common/paths.h"
+#include "common/stop.h"
 #include "common/text.h"
 #include "run/driver.h"
 #include "susetu/susetu.h"
@@ -135,6 +141,59 @@ std::string CheckInputs(const std::vector<std::string>& inputs) {
   return {};
 }
 
+// An existing file the run list would replace that is no list: an archive or an XML file, by its
+// name or its first bytes.
+bool LooksLikeInput(const std::string& path) {
+  std::string ext = FileExtPart(path);
+  for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (ext == ".zip" || ext == ".xml" || ext == ".lzh") return true;
+  char head[8] = {};
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const ssize_t n = ::read(fd, head, sizeof head);
+  ::close(fd);
+  const std::string_view bytes(head, n > 0 ? static_cast<size_t>(n) : 0);
+  return bytes.starts_with("PK\x03\x04") || bytes.starts_with("<?xml") ||
+         bytes.starts_with("\xEF\xBB\xBF<?xml");
+}
+
+// An output path whose run list would destroy something: a folder, one of the inputs, an
+// archive or XML file. A usage error, found before anything is written.
+std::string CheckOutput(const std::string& output, const std::vector<std::string>& inputs) {
+  struct stat out;
+  if (stat(output.c_str(), &out) != 0) return {};
+  const std::string shown = DisplayUtf8(output);
+  if (S_ISDIR(out.st_mode)) {
+    const std::string folder = shown.ends_with("/") ? shown : shown + "/";
+    return "the output " + shown + " is a folder; name the list file in it: -o " + folder +
+           "list.txt";
+  }
+  for (const std::string& input : inputs) {
+    struct stat in;
+    if (stat(input.c_str(), &in) == 0 && in.st_dev == out.st_dev && in.st_ino == out.st_ino)
+      return "the output " + shown + " is the input " + DisplayUtf8(input) +
+             "; the list of inputs would replace it";
+  }
+  if (LooksLikeInput(output))
+    return "the output " + shown +
+           " is an archive or XML file; the list of inputs would replace it";
+  return {};
+}
+
+// Standard input, output and error closed by the caller: the next files the run opens would get
+// their numbers, and a status line would be written into a shapefile. They are opened on
+// /dev/null instead.
+void OpenClosedStandardFiles() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int null = ::open("/dev/null", O_RDWR);
+    if (null >= 0 && null != fd) {
+      ::dup2(null, fd);
+      ::close(null);
+    }
+  }
+}
+
 }  // namespace
 
 const char* BatchUsage() {
@@ -152,8 +211,14 @@ const char* BatchUsage() {
          "  --mapserver ms4w export the MS4W tree for Windows; without the option the\n"
          "                   settings file decides (MS4W unless it says otherwise)\n"
          "  --quiet          no status lines, no summary (warnings and errors stay)\n"
+         "OUTPUT must not be a folder, one of the inputs, or an archive or XML file.\n"
+         "Archives are extracted into folders of their own below tmp/ in the folder of OUTPUT,\n"
+         "their files converted in the byte order of their names, then removed; nothing else\n"
+         "in tmp/ is read or removed. SIGINT or SIGTERM stops the run between blocks of work:\n"
+         "the layer sets stay whole, what was extracted is removed, no list is written.\n"
          "Exit status: 0 run finished, 1 run ended on an error or found its output folder in\n"
-         "use by another run, 2 usage error (also an input that is no file) or catalog error.\n";
+         "use by another run, 2 usage error (also an input that is no file, or an OUTPUT\n"
+         "refused as above) or catalog error, 130 run stopped by SIGINT or SIGTERM.\n";
 }
 
 bool LoadBatchCatalog(const std::string& catalog) {
@@ -167,6 +232,12 @@ bool LoadBatchCatalog(const std::string& catalog) {
 }
 
 int RunBatch(int argc, char** argv) {
+  OpenClosedStandardFiles();
+  // A reader of standard error that went away (`nabik ... 2>&1 | head`) does not end the run:
+  // its lines are lost, its sets are not.
+  std::signal(SIGPIPE, SIG_IGN);
+  // From the start: a stop asked for while the catalog loads ends the run at its first step.
+  const tstophandlers stopHandlers;
   tbatchargs args;
   if (const std::string error = ParseArgs(argc, argv, args); !error.empty()) {
     std::fprintf(stderr, "nabik: %s\n%s", error.c_str(), BatchUsage());
@@ -181,6 +252,10 @@ int RunBatch(int argc, char** argv) {
     return 0;
   }
   if (const std::string error = CheckInputs(args.inputs); !error.empty()) {
+    std::fprintf(stderr, "nabik: %s\n", error.c_str());
+    return 2;
+  }
+  if (const std::string error = CheckOutput(args.output, args.inputs); !error.empty()) {
     std::fprintf(stderr, "nabik: %s\n", error.c_str());
     return 2;
   }
@@ -209,6 +284,12 @@ int RunBatch(int argc, char** argv) {
       return 1;
     case tRunResult::NotStarted:
       return 2;
+    case tRunResult::Stopped:
+      std::fprintf(stderr,
+                   "nabik: the run was interrupted by %s; the layer sets hold the files converted "
+                   "before it, no list or map file was written, and what it extracted is removed\n",
+                   SignalName(RunTally.StopSignal).c_str());
+      return 130;
   }
   return 1;
 }

@@ -4,7 +4,8 @@
 //   nabik --help | --version
 // Exit status: 0 when the run ended with its closing message, 1 when it ended on an error (an
 // output folder locked by another run among them), 2 for a usage error (an input that is missing
-// or no regular file among them) or a catalog that could not be loaded.
+// or no regular file, an output that is a folder, an input, an archive or XML file among them) or
+// a catalog that could not be loaded, 130 when SIGINT or SIGTERM stopped the run.
 
 #include <string>
 

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,6 +13,7 @@
 #include "catalog/catalog.h"
 #include "common/errors.h"
 #include "common/paths.h"
+#include "common/stop.h"
 #include "common/text.h"
 #include "common/textfile.h"
 #include "fgd/reader.h"
@@ -21,6 +21,7 @@
 #include "mapserver/webexport.h"
 #include "run/staging.h"
 #include "run/unzip.h"
+#include "run/workfolder.h"
 #include "shpctl/shpctl.h"
 #include "susetu/susetu.h"
 #include "unlha32/unlha32.h"
@@ -40,18 +41,13 @@ struct LayerSetGuard {
   ~LayerSetGuard() { CloseLayerFiles(); }
 };
 
-bool IsRegularFile(const std::string& path) {
-  struct stat info;
-  return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
-}
-
 // The run list: every input line, checked or not, each with CR LF. A list that cannot be
 // created is skipped; a write that fails part way is an error (it would leave a cut list).
-void WriteConversionList(tfrontend& front) {
+void WriteConversionList(tfrontend& front, const std::string& outputPath) {
   std::vector<std::string> lines;
   const int count = front.InputCount();
   for (int i = 0; i < count; ++i) lines.push_back(front.InputText(i));
-  WriteTextLines(front.OutputPathText(), lines);
+  WriteTextLines(outputPath, lines);
 }
 
 bool IsArchive(const std::string& path) {
@@ -78,50 +74,50 @@ struct tinputarchive {
   int Index, Count;
 };
 
+// Where a run writes: the output folder and its work folder.
+struct trunfolders {
+  const std::string& Output;
+  tworkfolder& Work;
+};
+
 // Stages the next checked input line after `input` that is an archive.
-void StageNextArchive(tfrontend& front, const tinputarchive& input, const std::string& workFolder,
-                      const std::vector<std::string>& listed) {
+void StageNextArchive(tfrontend& front, const tinputarchive& input, tworkfolder& work) {
   for (int j = input.Index + 1; j < input.Count; ++j) {
     if (!front.InputChecked(j)) continue;
     const std::string next = front.InputText(j);
     if (!IsArchive(next)) continue;
-    StartStaging(input.Staged, j, next, workFolder, listed);
+    StartStaging(input.Staged, j, next, work);
     return;
   }
 }
 
-// Extracts `archive` flat into the work folder and converts what lies there, in the order the
-// file system lists it. An archive among those files goes the same way one level down, into a
-// folder of its own inside the work folder (named by its level), converted before the next file
-// of this level: so its files cannot replace files of this level not yet converted, nor be
-// listed twice. An archive given as input (`input` set) may have been staged; once its files
-// are listed, the next input archive is staged while they are converted.
-void ConvertArchive(tfrontend& front, const std::string& outputFolder, const std::string& archive,
+// Extracts `archive` into an extraction folder of its own and converts its files in the byte
+// order of their stored names. An archive among them goes the same way one level down, into a
+// folder of its own, converted before the next file of this level. Each file is deleted once
+// converted, and the folder with whatever is left when the archive is done, whatever way: the
+// run never reads a file it did not extract. An archive given as input (`input` set) may have
+// been staged; once its files are known, the next input archive is staged while they are
+// converted.
+void ConvertArchive(tfrontend& front, const trunfolders& folders, const std::string& archive,
                     int level, const tinputarchive* input = nullptr) {
-  const std::string workFolder =
-      outputFolder + "tmp" + (level == 0 ? std::string() : "/" + std::to_string(level));
   front.SetStatus(Sjis("解凍中"));
   front.ProcessMessages();
-  if (!DirectoryExists(workFolder) && !ForceDirectories(workFolder))
-    throw NabikError("Cannot create the folder " + workFolder + ": " + std::strerror(errno));
-  if (!input || !TakeStaged(input->Staged, input->Index, archive, workFolder))
-    ExtractZipFlat(archive, workFolder);
-  const std::vector<std::string> names = ListFolder(workFolder);
-  std::vector<std::string> extracted;
-  for (const std::string& name : names) {
-    extracted.push_back(workFolder + "/" + name);
-    front.SetStatus(extracted.back());
+  textractfolder folder;
+  std::vector<std::string> files;
+  if (!input || !TakeStaged(input->Staged, input->Index, archive, folder, files)) {
+    folder = textractfolder(folders.Work.NewFolder());
+    files = ExtractZip(archive, folder.Path());
   }
-  if (input) StageNextArchive(front, *input, workFolder, names);
-  for (const std::string& path : extracted) {
+  for (const std::string& path : files) front.SetStatus(path);
+  if (input) StageNextArchive(front, *input, folders.Work);
+  for (const std::string& path : files) {
+    CheckStop();
     front.SetStatus(path + ProcessingText());
     front.ProcessMessages();
-    // Folders and other non-files in the work folder are listed but not read.
-    if (!IsRegularFile(path)) continue;
     if (!IsArchive(path)) {
-      ConvertListedFile(front, outputFolder, path);
+      ConvertListedFile(front, folders.Output, path);
     } else if (level < kMaxArchiveNesting) {
-      ConvertArchive(front, outputFolder, path, level + 1);
+      ConvertArchive(front, folders, path, level + 1);
     } else {
       ++RunTally.FilesUnmatched;
       Warn(front, path + ": archive nested more than " + std::to_string(kMaxArchiveNesting) +
@@ -129,8 +125,6 @@ void ConvertArchive(tfrontend& front, const std::string& outputFolder, const std
     }
     ::unlink(path.c_str());
   }
-  // An inner level's folder goes once it is empty; the work folder itself stays.
-  if (level > 0) ::rmdir(workFolder.c_str());
 }
 
 // The first datum declared into a set decides its .prj (a new set has JGD2000's). A later file
@@ -166,17 +160,21 @@ class RunLock {
  public:
   explicit RunLock(const std::string& outputFolder) {
     const std::string path = outputFolder + kRunLockName;
+    const std::string folder = outputFolder.empty() ? "./" : outputFolder;
+    // A folder that takes no new file is found here, before anything is extracted anywhere.
+    if (::access(folder.c_str(), W_OK | X_OK) != 0)
+      throw NabikError("Cannot write into the output folder " + folder + ": " +
+                       std::strerror(errno));
     fd_ = ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
     if (fd_ < 0) {
-      // A folder that takes no new file takes no shapefile either: the run's first write says
-      // why, and there is nothing another run could overwrite.
-      if (errno == EACCES || errno == EPERM || errno == EROFS) return;
+      if (errno == EACCES || errno == EPERM || errno == EROFS)
+        throw NabikError("Cannot write into the output folder " + folder + ": " +
+                         std::strerror(errno));
       throw NabikError("Cannot create the lock file " + path + ": " + std::strerror(errno));
     }
     if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return;
     const int reason = errno;
     ::close(std::exchange(fd_, -1));
-    const std::string folder = outputFolder.empty() ? "./" : outputFolder;
     if (reason == EWOULDBLOCK)
       throw NabikError("Another run is writing into the output folder " + folder +
                        ": nothing was converted; start again when it has ended");
@@ -193,11 +191,17 @@ class RunLock {
 };
 
 void RunSteps(tfrontend& front, bool& converted) {
-  const std::string outputFolder = FolderPart(front.OutputPathText());
+  CheckStop();
+  // Read once: the list, the map file and the sets land in one folder whatever the field holds
+  // later.
+  const std::string outputPath = front.OutputPathText();
+  const std::string outputFolder = FolderPart(outputPath);
   if (!outputFolder.empty() && !DirectoryExists(outputFolder) && !ForceDirectories(outputFolder))
     throw NabikError("Cannot create the output folder " + outputFolder + ": " +
                      std::strerror(errno));
   const RunLock lock(outputFolder);  // before anything else is written there
+  tworkfolder work(outputFolder);
+  work.RemoveLeftovers();  // of a run that was killed: never converted with this run's files
   PrepareFeatureReader();
   for (tshpopentyp& entry : LayerCatalog) {
     entry.Created = false;
@@ -207,12 +211,14 @@ void RunSteps(tfrontend& front, bool& converted) {
 
   const int count = front.InputCount();  // taken once: lines added during the run wait
   tstagedarchive staged;
+  const trunfolders folders{outputFolder, work};
   for (int i = 0; i < count; ++i) {
+    CheckStop();
     if (front.InputChecked(i)) {
       const std::string file = front.InputText(i);
       if (IsArchive(file)) {
         const tinputarchive input{staged, i, count};
-        ConvertArchive(front, outputFolder, file, 0, &input);
+        ConvertArchive(front, folders, file, 0, &input);
       } else {
         front.SetStatus(file + ProcessingText());
         front.ProcessMessages();
@@ -225,14 +231,15 @@ void RunSteps(tfrontend& front, bool& converted) {
     front.ProcessMessages();
   }
   DropStaged(staged);
+  CheckStop();
   for (const tshpopentyp& entry : LayerCatalog) RunTally.SetsWritten += entry.Created;
-  WriteConversionList(front);
+  WriteConversionList(front, outputPath);
   front.SetStatus(Sjis("MAPファイル作成中"));
   front.ProcessMessages();
   if (MapSettings.ExportForm == ExportFormMapServer8)
-    ExportMapServer8(front.OutputPathText(), front.ShowMessage);
+    ExportMapServer8(outputPath, front.ShowMessage);
   else
-    ExportMapServer(front.OutputPathText(), front.OwnerWindow, front.ShowMessage);
+    ExportMapServer(outputPath, front.OwnerWindow, front.ShowMessage);
 }
 
 }  // namespace
@@ -285,8 +292,17 @@ tRunResult RunConversion(tfrontend& front) {
   front.ProcessMessages();
   bool converted = false;
   RunTally = truntally();
+  const tstophandlers stopHandlers;
   try {
     RunSteps(front, converted);
+  } catch (const RunStopped& e) {
+    // What was extracted and staged is gone, every set closed whole; the front end tells.
+    CloseLayerFiles();
+    RunTally.StopSignal = e.Signal;
+    front.SetExecuteEnabled(true);
+    front.SetStatus(std::string());
+    RunWarnings.clear();
+    return tRunResult::Stopped;
   } catch (const std::exception& e) {
     CloseLayerFiles();
     front.SetExecuteEnabled(true);

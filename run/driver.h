@@ -32,6 +32,7 @@ struct truntally {
   int FilesConverted = 0;  // files read into at least one layer
   int FilesUnmatched = 0;  // files no layer matched, and archives nested too deep (not opened)
   int SetsWritten = 0;     // layer sets the run created
+  int StopSignal = 0;      // the signal that stopped the run (tRunResult::Stopped)
 };
 extern truntally RunTally;
 
@@ -47,6 +48,8 @@ enum class tRunResult {
   Interrupted,  // "変換が中断しました": no entry was checked
   Failed,       // an error ended the run; its message was shown
   NotStarted,   // no output file named
+  Stopped,      // a signal (SIGINT, SIGTERM; RunTally.StopSignal) stopped it at a safe point:
+                // what it extracted is removed, every set is whole, nothing was shown
 };
 
 // The run, as the execute button starts it.

@@ -8,10 +8,9 @@
 #include <cstdint>
 #include <cstring>
 #include <system_error>
-#include <unordered_map>
+#include <utility>
 
 #include "common/errors.h"
-#include "common/paths.h"
 #include "run/unzip.h"
 
 namespace {
@@ -35,18 +34,10 @@ void DropStaged(tstagedarchive& staged) {
     staged.Stop = true;
     staged.Thread.join();
   }
-  if (!staged.Folder.empty()) {
-    try {
-      for (const std::string& name : ListFolder(staged.Folder))
-        ::unlink((staged.Folder + "/" + name).c_str());
-    } catch (const NabikError&) {
-    }
-    ::rmdir(staged.Folder.c_str());
-  }
+  staged.Folder.Remove();
   staged.Index = -1;
   staged.Archive.clear();
-  staged.Folder.clear();
-  staged.Names.clear();
+  staged.Files.clear();
   staged.Extracted = false;
   staged.Stop = false;
 }
@@ -56,25 +47,24 @@ tstagedarchive::~tstagedarchive() {
 }
 
 void StartStaging(tstagedarchive& staged, int index, const std::string& archive,
-                  const std::string& workFolder, const std::vector<std::string>& listed) {
-  DropStaged(staged);  // one at a time
-  std::string name = ".nabik-next";
-  while (std::find(listed.begin(), listed.end(), name) != listed.end()) name += '-';
-  const std::string folder = workFolder + "/" + name;
+                  tworkfolder& work) {
+  DropStaged(staged);                                      // one at a time
   if (::stat(archive.c_str(), &staged.File) != 0) return;  // its turn says why
-  if (::mkdir(folder.c_str(), 0755) != 0) return;          // then it is extracted at its turn
+  try {
+    staged.Folder = textractfolder(work.NewFolder());
+  } catch (const NabikError&) {
+    return;  // then it is extracted at its turn, which says why
+  }
   staged.Index = index;
   staged.Archive = archive;
-  staged.Folder = folder;
   try {
     staged.Thread = std::thread([&staged] {
       try {
-        if (!RoomToStage(staged.Archive, staged.Folder)) return;
+        if (!RoomToStage(staged.Archive, staged.Folder.Path())) return;
         tzipoptions options;
         options.MaxThreads = 1;
         options.Stop = &staged.Stop;
-        options.Committed = &staged.Names;
-        ExtractZipFlat(staged.Archive, staged.Folder, options);
+        staged.Files = ExtractZip(staged.Archive, staged.Folder.Path(), options);
         staged.Extracted = true;
       } catch (const std::exception&) {
         // Left to the archive's turn, which extracts it again and raises what goes wrong.
@@ -86,7 +76,7 @@ void StartStaging(tstagedarchive& staged, int index, const std::string& archive,
 }
 
 bool TakeStaged(tstagedarchive& staged, int index, const std::string& archive,
-                const std::string& workFolder) {
+                textractfolder& folder, std::vector<std::string>& files) {
   if (staged.Index != index || staged.Archive != archive) {
     DropStaged(staged);
     return false;
@@ -104,16 +94,8 @@ bool TakeStaged(tstagedarchive& staged, int index, const std::string& archive,
     DropStaged(staged);
     return false;
   }
-  // A name met twice in the archive is there once, with its later entry's bytes.
-  std::unordered_map<std::string, size_t> last;
-  for (size_t k = 0; k < staged.Names.size(); ++k) last[staged.Names[k]] = k;
-  for (size_t k = 0; k < staged.Names.size(); ++k) {
-    const std::string& name = staged.Names[k];
-    if (last[name] != k) continue;
-    const std::string target = workFolder + "/" + name;
-    if (::rename((staged.Folder + "/" + name).c_str(), target.c_str()) != 0)
-      throw NabikError("Cannot write " + target + ": " + std::strerror(errno));
-  }
+  folder = std::move(staged.Folder);
+  files = std::move(staged.Files);
   DropStaged(staged);
   return true;
 }

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <isa-l/crc.h>
 #include <isa-l/igzip_lib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <zip.h>
 
@@ -16,10 +17,12 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "common/errors.h"
+#include "common/stop.h"
 
 namespace {
 
@@ -27,9 +30,8 @@ namespace {
 // deflated entry is inflated by ISA-L from its packed bytes, block by block straight into its
 // file, so memory stays flat whatever its size; an entry stored or encrypted, or one ISA-L does
 // not inflate to exactly its size and checksum, starts over through libzip's own streaming, so
-// its messages stay the zip library's. Files are committed under their own names in archive
-// order, so that what the folder holds when an entry fails is what a one-by-one extraction
-// leaves.
+// its messages stay the zip library's. Files are committed under their own names in name order,
+// so that the first entry that fails is the one a one-by-one extraction reports.
 constexpr size_t kMaxThreads = 4;
 constexpr size_t kBlockBytes = size_t{256} << 10;
 
@@ -91,7 +93,9 @@ struct tzipextraction {
   std::atomic<bool> Stop{false};
   std::mutex Lock;
   std::condition_variable Changed;
-  bool Stopped() const { return Stop || (Cancel && *Cancel); }
+  bool Stopped() const {
+    return Stop || (Cancel && *Cancel) || StopSignal.load(std::memory_order_relaxed) != 0;
+  }
 };
 
 // One thread's own archive handle, inflater and blocks.
@@ -228,14 +232,14 @@ struct tzipthreads {
   }
 };
 
-// Gives a finished job's file its own name, or raises the job's error.
-void Commit(tzipthreads& pool, const tzipjob& job, const std::string& error,
-            std::vector<std::string>* committed) {
+// Gives a finished job's file its own name, or raises the job's error (RunStopped when the run
+// was asked to stop).
+void Commit(tzipthreads& pool, const tzipjob& job, const std::string& error) {
+  CheckStop();
   if (!error.empty()) throw NabikError(error);
   if (::rename(job.Temp.c_str(), job.Target.c_str()) != 0)
     throw NabikError(SystemError("Cannot write " + job.Target));
   ++pool.Committed;
-  if (committed) committed->push_back(job.Name);
 }
 
 }  // namespace
@@ -260,8 +264,8 @@ uint64_t ZipInflatedBytes(const std::string& archive) {
   return bytes;
 }
 
-void ExtractZipFlat(const std::string& archive, const std::string& folder,
-                    const tzipoptions& options) {
+std::vector<std::string> ExtractZip(const std::string& archive, const std::string& folder,
+                                    const tzipoptions& options) {
   tzipextraction run;
   run.Archive = archive;
   run.Cancel = options.Stop;
@@ -277,19 +281,30 @@ void ExtractZipFlat(const std::string& archive, const std::string& folder,
       if (job.Name.empty()) continue;
       job.Index = static_cast<zip_uint64_t>(i);
       job.Stored = stored;
-      job.Target = base + job.Name;
       run.Jobs.push_back(std::move(job));
     }
   }
-  if (run.Jobs.empty()) return;
-  // Temporary names that no entry lands under: a commit must never replace the temporary file
-  // of another entry.
-  std::string prefix = ".nabik-unzip-";
-  while (std::any_of(run.Jobs.begin(), run.Jobs.end(),
-                     [&](const tzipjob& job) { return job.Name.starts_with(prefix); }))
-    prefix += '-';
-  for (size_t k = 0; k < run.Jobs.size(); ++k)
-    run.Jobs[k].Temp = base + prefix + std::to_string(k) + ".tmp";
+  // Byte order (std::string compares as unsigned char), so every machine converts alike; entries
+  // stored twice under one name keep their archive order.
+  std::stable_sort(run.Jobs.begin(), run.Jobs.end(),
+                   [](const tzipjob& a, const tzipjob& b) { return a.Stored < b.Stored; });
+  std::unordered_map<std::string, size_t> seen;
+  size_t folders = 0;
+  std::vector<std::string> paths;
+  for (size_t k = 0; k < run.Jobs.size(); ++k) {
+    tzipjob& job = run.Jobs[k];
+    const size_t before = seen[job.Name]++;
+    folders = std::max(folders, before + 1);
+    job.Target = base + std::to_string(before) + "/" + job.Name;
+    job.Temp = base + std::to_string(k) + ".part";  // beside the digit folders, never in them
+    paths.push_back(job.Target);
+  }
+  for (size_t k = 0; k < folders; ++k) {
+    const std::string made = base + std::to_string(k);
+    if (::mkdir(made.c_str(), 0755) != 0 && errno != EEXIST)
+      throw NabikError(SystemError("Cannot create the folder " + made));
+  }
+  if (run.Jobs.empty()) return paths;
   size_t threads = std::min(
       {std::max<size_t>(std::thread::hardware_concurrency(), 1), kMaxThreads, run.Jobs.size()});
   if (options.MaxThreads > 0) threads = std::min(threads, options.MaxThreads);
@@ -297,8 +312,8 @@ void ExtractZipFlat(const std::string& archive, const std::string& folder,
   if (threads == 1) {
     // On this thread alone: each entry is committed before the next is read.
     tzipworker w;
-    for (const tzipjob& job : run.Jobs) Commit(pool, job, RunJob(run, w, job), options.Committed);
-    return;
+    for (const tzipjob& job : run.Jobs) Commit(pool, job, RunJob(run, w, job));
+    return paths;
   }
   try {
     for (size_t t = 0; t < threads; ++t) pool.Threads.emplace_back(ExtractJobs, std::ref(run));
@@ -311,6 +326,7 @@ void ExtractZipFlat(const std::string& archive, const std::string& folder,
     run.Changed.wait(hold, [&] { return job.Finished; });
     const std::string error = job.Error;
     hold.unlock();
-    Commit(pool, job, error, options.Committed);
+    Commit(pool, job, error);
   }
+  return paths;
 }

@@ -1,5 +1,5 @@
 #pragma once
-// Flat extraction of a zip archive into the work folder.
+// Extraction of a zip archive into a folder of its own.
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -8,19 +8,23 @@
 
 // How an extraction runs; the defaults are those of a run's own extraction.
 struct tzipoptions {
-  size_t MaxThreads = 0;                          // 0: as many as are useful here
-  const std::atomic<bool>* Stop = nullptr;        // once set, the extraction raises "stopped"
-  std::vector<std::string>* Committed = nullptr;  // gets the names committed, in archive order
+  size_t MaxThreads = 0;                    // 0: as many as are useful here
+  const std::atomic<bool>* Stop = nullptr;  // once set, the extraction raises "stopped"
 };
 
-// Extracts every file entry of `archive` directly into `folder` (which must exist): the stored
-// folder path is dropped ('/' and '\' both count), folder entries and names that are empty, "."
-// or ".." after that are skipped, and a file of the same name is replaced. Stored names are raw
-// bytes. Each file is written to a temporary name first, so an existing file is replaced only by
-// a complete one. Raises NabikError with the zip library's message when the archive cannot be
-// opened or an entry cannot be read, and with the system's when a file cannot be written.
-void ExtractZipFlat(const std::string& archive, const std::string& folder,
-                    const tzipoptions& options = {});
+// Extracts every file entry of `archive` below `folder`, which must exist and hold nothing but
+// what this extraction makes. The entries go in the byte order of their stored names (raw bytes),
+// which is also the order of the paths returned. An entry lands as `folder/<k>/<name>`: <name> is
+// its stored name without the stored folder path ('/' and '\' both count), <k> the number of
+// entries of that name before it, so entries of one name in different stored folders each stay,
+// and the folders the extraction makes are named by digits alone while no entry sits beside them.
+// Folder entries and names that are empty, "." or ".." after that are skipped. A stop asked of
+// the run (common/stop.h) raises RunStopped. Each file is
+// written under a temporary name first and given its own once whole. Raises NabikError with the
+// zip library's message when the archive cannot be opened or an entry cannot be read, and with
+// the system's when a file cannot be written.
+std::vector<std::string> ExtractZip(const std::string& archive, const std::string& folder,
+                                    const tzipoptions& options = {});
 
 // The bytes the file entries of `archive` inflate to, as its directory gives them; 0 when it
 // cannot be opened.

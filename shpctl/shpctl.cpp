@@ -341,6 +341,11 @@ void CloseLayerFiles() {
   OpenSnapshot = tsetsnapshot{};
 }
 
+std::string RefusedWriteText() {
+  if (WriteFailure.Error == 0) return {};
+  return " into " + WriteFailure.Path + ": " + std::strerror(WriteFailure.Error);
+}
+
 void FinishLayerFiles() {
   CloseLayerFiles();
   if (WriteFailure.Error != 0) RaiseWriteFailure();

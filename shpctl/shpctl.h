@@ -69,3 +69,7 @@ void CloseLayerFiles();
 // when a write to it failed (a full disk, a file-size limit). CreateLayerFiles raises the same
 // when the empty set could not be written, and leaves none of its files behind.
 void FinishLayerFiles();
+
+// The first write to the open set that the system refused since it was created or opened, as
+// " into <file>: <reason>"; empty when none was.
+std::string RefusedWriteText();

@@ -419,6 +419,58 @@ TEST(LineReader, SplitsLikeTheLineEnds) {
   EXPECT_FALSE(in.NextLine(line, tags));
 }
 
+// A file whose first line ends in a lone CR has its lone CRs read as line ends, across blocks
+// too; in one whose first line ends otherwise, a CR stays a byte of its line. A line beyond the
+// limit ends the reading with the file and the line's number.
+TEST(LineReader, LoneCrEndsAndTheLongestLine) {
+  std::mt19937 random(7);
+  std::string many;
+  std::vector<std::string> manyLines;
+  while (many.size() < (size_t{700} << 10)) {
+    std::string line(random() % 300, 'x');
+    for (char& c : line) c = "ab<</ 09"[random() % 8];
+    many += line + (manyLines.empty() || random() % 9 ? "\r" : "\r\n");
+    manyLines.push_back(line);
+  }
+  struct Case {
+    const char* what;
+    std::string file;
+    std::vector<std::string> lines;
+  };
+  for (const Case& c :
+       std::vector<Case>{{"CR ends", "a\rbb\r\rccc", {"a", "bb", "", "ccc"}},
+                         {"CR ends, the last one too", "a\rbb\r", {"a", "bb"}},
+                         {"CR ends, then CR LF and LF", "a\rb\r\nc\nd\r", {"a", "b", "c", "d"}},
+                         {"CR LF first: a lone CR stays", "a\r\nb\rc\n", {"a", "b\rc"}},
+                         {"LF first: a lone CR stays", "a\nb\rc\r", {"a", "b\rc\r"}},
+                         {"CR ends over blocks", many, manyLines}}) {
+    ScratchDir dir;
+    WriteFile(dir.Path() / "lines.txt", c.file);
+    tlinereader in(dir.Folder() + "lines.txt");
+    std::vector<std::string> lines;
+    std::string_view line;
+    bytescan::ttags tags;
+    while (in.NextLine(line, tags)) {
+      EXPECT_EQ(tags.first, line.find('<')) << c.what << " " << lines.size();
+      lines.emplace_back(line);
+    }
+    EXPECT_EQ(lines, c.lines) << c.what;
+  }
+  ScratchDir dir;
+  WriteFile(dir.Path() / "long.txt", "a\r\nb\r\n" + std::string(kMaxLineBytes + 1, 'x') + "\n");
+  tlinereader in(dir.Folder() + "long.txt");
+  std::string_view line;
+  ASSERT_TRUE(in.NextLine(line));
+  ASSERT_TRUE(in.NextLine(line));
+  try {
+    in.NextLine(line);
+    ADD_FAILURE() << "the long line was read";
+  } catch (const NabikError& e) {
+    EXPECT_EQ(std::string(e.what()),
+              dir.Folder() + "long.txt: line 3 is longer than 8 MB; the file was not read further");
+  }
+}
+
 TEST(MatchAttributeElement, OnlyTheGivenColumns) {
   const int32_t ab = UseLayer(Layer("Ab", 1, {{"type"}, {"name"}}));
   std::string_view line = "<type>a</type><name>b</name>";

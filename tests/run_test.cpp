@@ -10,13 +10,17 @@
 #include <zip.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <optional>
+#include <random>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <tuple>
@@ -73,6 +77,28 @@ std::map<std::string, std::string> FolderContents(const fs::path& folder) {
   return files;
 }
 
+// Where an extraction puts stored entries, in the order it gives them: by stored name (bytes),
+// each under the count of entries of its name before it. Only the entries whose stored name
+// sorts before `before` (all when empty).
+std::vector<std::pair<std::string, std::string>> Landing(
+    std::vector<std::pair<std::string, std::string>> entries, const std::string& before = "") {
+  std::stable_sort(entries.begin(), entries.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::map<std::string, int> seen;
+  std::vector<std::pair<std::string, std::string>> landed;
+  for (const auto& [stored, content] : entries) {
+    const std::string name = FlatEntryName(stored);
+    if (name.empty() || (!before.empty() && stored >= before)) continue;
+    landed.push_back({std::to_string(seen[name]++) + "/" + name, content});
+  }
+  return landed;
+}
+
+std::map<std::string, std::string> AsMap(
+    const std::vector<std::pair<std::string, std::string>>& v) {
+  return {v.begin(), v.end()};
+}
+
 TEST(FlatEntryName, DropsStoredFolders) {
   struct Case {
     const char* stored;
@@ -93,10 +119,9 @@ TEST(FlatEntryName, DropsStoredFolders) {
     EXPECT_EQ(FlatEntryName(c.stored), c.name) << c.stored;
 }
 
-TEST(ExtractZipFlat, EveryEntryLandsInsideTheFolder) {
+TEST(ExtractZip, EveryEntryLandsInsideTheFolderInNameOrder) {
   ScratchDir dir;
   fs::create_directory(dir.Path() / "work");
-  WriteFile(dir.Path() / "work" / "same.xml", "old");
   const std::string kanji = "\x93\xB9\x98\x48.xml";  // a Shift-JIS stored name, kept as bytes
   MakeZip(dir.Path() / "a.zip", {{"top.xml", "1"},
                                  {"dir/", ""},
@@ -109,16 +134,23 @@ TEST(ExtractZipFlat, EveryEntryLandsInsideTheFolder) {
                                  {"dir/..", "6"},
                                  {kanji, "7"},
                                  {"noext", "8"}});
-  ExtractZipFlat(dir.Folder() + "a.zip", dir.Folder() + "work");
-  const std::map<std::string, std::string> expected = {
-      {"top.xml", "1"}, {"deep.xml", "2"}, {"same.xml", "second"}, {"escape.xml", "3"},
-      {"abs.xml", "4"}, {"win.xml", "5"},  {kanji, "7"},           {"noext", "8"}};
-  EXPECT_EQ(FolderContents(dir.Path() / "work"), expected);
+  const std::vector<std::string> paths = ExtractZip(dir.Folder() + "a.zip", dir.Folder() + "work");
+  // Byte order of the stored names (the Shift-JIS lead byte sorts after ASCII); one name in two
+  // folders lands twice.
+  const std::vector<std::pair<std::string, std::string>> expected = {
+      {"0/escape.xml", "3"}, {"0/abs.xml", "4"},       {"0/win.xml", "5"},
+      {"0/deep.xml", "2"},   {"0/noext", "8"},         {"0/same.xml", "first"},
+      {"0/top.xml", "1"},    {"1/same.xml", "second"}, {"0/" + kanji, "7"}};
+  std::vector<std::string> expectedPaths;
+  for (const auto& [path, content] : expected)
+    expectedPaths.push_back(dir.Folder() + "work/" + path);
+  EXPECT_EQ(paths, expectedPaths);
+  EXPECT_EQ(FolderContents(dir.Path() / "work"), AsMap(expected));
   // Nothing was written outside the work folder.
   EXPECT_EQ(FolderContents(dir.Path()).size(), expected.size() + 1);  // + a.zip
 }
 
-TEST(ExtractZipFlat, ReportsArchivesItCannotRead) {
+TEST(ExtractZip, ReportsArchivesItCannotRead) {
   ScratchDir dir;
   fs::create_directory(dir.Path() / "work");
   WriteFile(dir.Path() / "bad.zip", "this is not a zip archive at all, just text");
@@ -130,7 +162,7 @@ TEST(ExtractZipFlat, ReportsArchivesItCannotRead) {
            {dir.Folder() + "bad.zip", "Cannot open the archive " + dir.Folder() + "bad.zip: "},
            {dir.Folder() + "none.zip", "Cannot open the archive " + dir.Folder() + "none.zip: "}}) {
     try {
-      ExtractZipFlat(c.archive, dir.Folder() + "work");
+      ExtractZip(c.archive, dir.Folder() + "work");
       ADD_FAILURE() << c.archive;
     } catch (const NabikError& e) {
       EXPECT_TRUE(std::string(e.what()).starts_with(c.messageStart)) << e.what();
@@ -141,11 +173,11 @@ TEST(ExtractZipFlat, ReportsArchivesItCannotRead) {
   std::string raw = ReadFile(dir.Path() / "crc.zip");
   raw[30 + 5 + 10] ^= 0x55;  // inside the compressed data of the only entry
   WriteFile(dir.Path() / "crc.zip", raw);
-  EXPECT_THROW(ExtractZipFlat(dir.Folder() + "crc.zip", dir.Folder() + "work"), NabikError);
-  EXPECT_TRUE(fs::is_empty(dir.Path() / "work")) << "no half-written file stays behind";
+  EXPECT_THROW(ExtractZip(dir.Folder() + "crc.zip", dir.Folder() + "work"), NabikError);
+  EXPECT_TRUE(FolderContents(dir.Path() / "work").empty()) << "no half-written file stays behind";
   // A work folder that is missing.
   MakeZip(dir.Path() / "ok.zip", {{"a.xml", "x"}});
-  EXPECT_THROW(ExtractZipFlat(dir.Folder() + "ok.zip", dir.Folder() + "missing"), NabikError);
+  EXPECT_THROW(ExtractZip(dir.Folder() + "ok.zip", dir.Folder() + "missing"), NabikError);
 }
 
 // Offsets of every entry's data in an archive that MakeZip wrote (sizes in the local headers).
@@ -163,39 +195,33 @@ std::vector<size_t> EntryDataOffsets(const std::string& raw) {
 }
 
 // Many entries, stored and deflated, small and beyond what is inflated in memory, names met
-// twice: what lands is what a one-by-one extraction in archive order leaves.
-TEST(ExtractZipFlat, ManyEntriesLandAsInArchiveOrder) {
+// twice: each lands, none replaces another.
+TEST(ExtractZip, ManyEntriesLandAsInNameOrder) {
   ScratchDir dir;
   fs::create_directory(dir.Path() / "work");
   std::vector<std::pair<std::string, std::string>> entries;
-  std::map<std::string, std::string> expected;
   for (int i = 0; i < 40; ++i) {
     const std::string name = "d" + std::to_string(i % 7) + "/f" + std::to_string(i % 29) + ".xml";
     std::string text;
     for (int line = 0; line <= i * 37; ++line) text += "33." + std::to_string(line * i) + "\r\n";
     entries.push_back({name, text});
-    expected[FlatEntryName(name)] = text;  // the later entry of a name wins
   }
   std::string big;
   for (int line = 0; big.size() < (size_t{20} << 20); ++line)
     big += "35.123456789 139." + std::to_string(line) + "\r\n";
   entries.insert(entries.begin() + 3, {"big/large.xml", big});
-  expected["large.xml"] = big;
   entries.push_back({"empty.xml", ""});
-  expected["empty.xml"] = "";
-  // Names like those of the extraction's own temporary files.
-  entries.insert(entries.begin(),
-                 {{"t/.nabik-unzip-1.tmp", "one"}, {".nabik-unzip-0.tmp", "zero"}});
-  expected[".nabik-unzip-1.tmp"] = "one";
-  expected[".nabik-unzip-0.tmp"] = "zero";
+  // Names like those of the extraction's own folders and temporary files.
+  entries.insert(entries.begin(), {{"t/1.part", "one"}, {"0.part", "zero"}, {"1", "a file"}});
   MakeZip(dir.Path() / "many.zip", entries);
-  ExtractZipFlat(dir.Folder() + "many.zip", dir.Folder() + "work");
-  EXPECT_EQ(FolderContents(dir.Path() / "work"), expected) << "and no temporary file stays";
+  ExtractZip(dir.Folder() + "many.zip", dir.Folder() + "work");
+  EXPECT_EQ(FolderContents(dir.Path() / "work"), AsMap(Landing(entries)))
+      << "and no temporary file stays";
 }
 
 // A damaged entry or a refused write ends the extraction with that entry's message; the
 // entries before it are in place, none after it, and no temporary file stays.
-TEST(ExtractZipFlat, AFailingEntryStopsWhereOneByOneWould) {
+TEST(ExtractZip, AFailingEntryStopsWhereOneByOneWould) {
   struct Case {
     const char* what;
     size_t failing;            // the entry that fails
@@ -229,7 +255,7 @@ TEST(ExtractZipFlat, AFailingEntryStopsWhereOneByOneWould) {
       std::optional<FileSizeLimit> limit;
       if (c.sizeLimit) limit.emplace(c.sizeLimit);
       try {
-        ExtractZipFlat(dir.Folder() + "a.zip", dir.Folder() + "work");
+        ExtractZip(dir.Folder() + "a.zip", dir.Folder() + "work");
       } catch (const NabikError& e) {
         message = e.what();
       }
@@ -237,19 +263,19 @@ TEST(ExtractZipFlat, AFailingEntryStopsWhereOneByOneWould) {
     EXPECT_TRUE(message.starts_with(c.messageStart)) << c.what << ": " << message;
     EXPECT_NE(message.find("e" + std::to_string(c.failing) + ".xml"), std::string::npos)
         << c.what << ": " << message;
-    std::map<std::string, std::string> before;
-    for (size_t i = 0; i < c.failing; ++i) before.insert(entries[i]);
-    EXPECT_EQ(FolderContents(dir.Path() / "work"), before) << c.what;
+    EXPECT_EQ(FolderContents(dir.Path() / "work"),
+              AsMap(Landing(entries, entries[c.failing].first)))
+        << c.what;
   }
 }
 
-TEST(ExtractZipFlat, RealSampleArchive) {
+TEST(ExtractZip, RealSampleArchive) {
   ScratchDir dir;
-  ExtractZipFlat(testing_support::Sample("gml/FG-GML-503060-ALL-20170401.zip"), dir.Folder());
+  ExtractZip(testing_support::Sample("gml/FG-GML-503060-ALL-20170401.zip"), dir.Folder());
   const auto files = FolderContents(dir.Path());
   EXPECT_EQ(files.size(), 15u);  // 14 feature files and the metadata file
-  ASSERT_TRUE(files.count("FG-GML-503060-Cntr-20170401-0001.xml"));
-  EXPECT_EQ(files.at("FG-GML-503060-Cntr-20170401-0001.xml").size(), 214886u);
+  ASSERT_TRUE(files.count("0/FG-GML-503060-Cntr-20170401-0001.xml"));
+  EXPECT_EQ(files.at("0/FG-GML-503060-Cntr-20170401-0001.xml").size(), 214886u);
 }
 
 // What libzip's own streaming of entry `index` reports, or empty when it reads the whole entry.
@@ -275,7 +301,7 @@ std::string LibzipReadError(const std::string& archive, zip_uint64_t index) {
 // Deflated entries of many blocks, incompressible and empty ones, a stored one: each lands byte
 // for byte, and the checksum taken while inflating is the one the archive stores. A damaged
 // entry, whether ISA-L refuses it or inflates it to other bytes, ends with libzip's message.
-TEST(ExtractZipFlat, InflatedAndStreamedEntriesLandAlike) {
+TEST(ExtractZip, InflatedAndStreamedEntriesLandAlike) {
   std::string big, noise;
   for (int line = 0; big.size() < (size_t{3} << 20); ++line)
     big += std::to_string(line * 7919 % 100003) + " 35." + std::to_string(line) + "\r\n";
@@ -328,15 +354,12 @@ TEST(ExtractZipFlat, InflatedAndStreamedEntriesLandAlike) {
           "Cannot extract " + entries[c.damaged].first + " from " + archive + ": " + expected;
     }
     try {
-      ExtractZipFlat(archive, dir.Folder() + "work");
+      ExtractZip(archive, dir.Folder() + "work");
     } catch (const NabikError& e) {
       message = e.what();
     }
     EXPECT_EQ(message, expected) << c.what;
-    std::map<std::string, std::string> landed;
-    const size_t landing = c.damaged < 0 ? entries.size() : c.damaged;
-    for (size_t i = 0; i < landing; ++i)
-      landed[FlatEntryName(entries[i].first)] = entries[i].second;
+    const auto landed = AsMap(Landing(entries, c.damaged < 0 ? "" : entries[c.damaged].first));
     EXPECT_TRUE(FolderContents(dir.Path() / "work") == landed) << c.what;
     if (c.damaged >= 0) continue;
     zip_t* zip = zip_open(archive.c_str(), ZIP_RDONLY, nullptr);
@@ -459,41 +482,53 @@ TEST_F(Driver, NothingCheckedStillWritesListAndMap) {
   EXPECT_TRUE(fs::exists(out + "ms4w/Apache/htdocs/list.map"));
 }
 
-TEST_F(Driver, ArchivesAreExtractedFlatConvertedAndDeleted) {
-  // Two archives feeding one layer, one written .Zip; a leftover file in the work folder; an
-  // entry in a subfolder; two entries of the same name (the later wins).
+// A path with the run's extraction folders (process and count) written as X.
+std::string Unpid(const std::string& text) {
+  static const std::regex folder("tmp/[0-9]+\\.[0-9]+/");
+  return std::regex_replace(text, folder, "tmp/X/");
+}
+
+TEST_F(Driver, ArchivesAreExtractedApartConvertedAndDeleted) {
+  // Two archives feeding one layer, one written .Zip; a file of the user's in the work folder,
+  // and an input there; an entry in a subfolder; two entries of one name in two folders.
   const std::string cntr = Xml(kMesh + "FG-GML-503041-Cntr-20181001-0001.xml");
   const std::string wl = Xml(kMesh + "FG-GML-503041-WL-20181001-0001.xml");
   const std::string bldA = Xml(kMesh + "FG-GML-503041-BldA-20181001-0001.xml");
   MakeZip(dir.Path() / "one.Zip", {{"deep/dir/FG-GML-503041-Cntr-20181001-0001.xml", cntr},
-                                   {"a/FG-WL-x.xml", "not this one"},
-                                   {"b/FG-WL-x.xml", wl}});
-  MakeZip(dir.Path() / "two.zip", {{"FG-GML-503041-Cntr-copy.xml", cntr}});
+                                   {"b/FG-WL-x.xml", wl},
+                                   {"a/FG-WL-x.xml", wl}});
   fs::create_directories(out + "tmp");
+  MakeZip(out + "tmp/two.zip", {{"FG-GML-503041-Cntr-copy.xml", cntr}});
+  const std::string two = ReadFile(out + "tmp/two.zip");
   WriteFile(out + "tmp/left-over-BldA.xml", bldA);
   front.Add(dir.Folder() + "one.Zip");
-  front.Add(dir.Folder() + "two.zip");
+  front.Add(out + "tmp/two.zip");
   EXPECT_EQ(front.Run(), tRunResult::Finished)
       << (front.messages.empty() ? "" : front.messages.back());
   const int perFile = CountFeatures(cntr, "Cntr");
   EXPECT_EQ(CountSet(out + "Cntr").shapes, 2 * perFile) << "the second archive appends";
   EXPECT_EQ(CountSet(out + "Cntr").records, 2 * perFile);
-  EXPECT_EQ(CountSet(out + "WL").shapes, CountFeatures(wl, "WL"));
-  EXPECT_EQ(CountSet(out + "BldA").shapes, CountFeatures(bldA, "BldA")) << "left-over file";
-  EXPECT_TRUE(fs::is_empty(out + "tmp")) << "extracted files are deleted, the folder stays";
-  // Status texts of the archive steps.
+  EXPECT_EQ(CountSet(out + "WL").shapes, 2 * CountFeatures(wl, "WL")) << "both of one name";
+  EXPECT_FALSE(fs::exists(out + "BldA.shp")) << "a file the run did not extract is not read";
+  // The user's files stay byte for byte, and nothing else is left.
+  EXPECT_EQ(FolderContents(out + "tmp"),
+            (std::map<std::string, std::string>{{"left-over-BldA.xml", bldA}, {"two.zip", two}}));
+  // Status texts of the archive steps, the files in name order.
   EXPECT_EQ(std::count(front.statuses.begin(), front.statuses.end(), Sjis("解凍中")), 2);
-  EXPECT_NE(std::find(front.statuses.begin(), front.statuses.end(), out + "tmp/FG-WL-x.xml"),
-            front.statuses.end());
-  EXPECT_NE(std::find(front.statuses.begin(), front.statuses.end(),
-                      out + "tmp/FG-WL-x.xml" + Sjis("処理中")),
-            front.statuses.end());
+  std::vector<std::string> converted;
+  for (const std::string& status : front.statuses)
+    if (status.ends_with(ProcessingText())) converted.push_back(Unpid(status));
+  EXPECT_EQ(converted, (std::vector<std::string>{
+                           out + "tmp/X/0/FG-WL-x.xml" + ProcessingText(),
+                           out + "tmp/X/1/FG-WL-x.xml" + ProcessingText(),
+                           out + "tmp/X/0/FG-GML-503041-Cntr-20181001-0001.xml" + ProcessingText(),
+                           out + "tmp/X/0/FG-GML-503041-Cntr-copy.xml" + ProcessingText()}));
 
   // A second run in the same folder creates the sets afresh.
   front.checked = {false, true};
   EXPECT_EQ(front.Run(), tRunResult::Finished);
   EXPECT_EQ(CountSet(out + "Cntr").shapes, perFile);
-  EXPECT_EQ(CountSet(out + "WL").shapes, CountFeatures(wl, "WL")) << "sets not met stay";
+  EXPECT_EQ(CountSet(out + "WL").shapes, 2 * CountFeatures(wl, "WL")) << "sets not met stay";
 }
 
 TEST_F(Driver, NamesMatchAnywhereInThePath) {
@@ -593,9 +628,10 @@ TEST(Batch, ConvertsRealFilesOfBothEncodings) {
   const BatchRun run = Nabik(args);
   ASSERT_EQ(run.status, 0) << run.err;
   // The metadata file of the GML archive matches no layer.
-  EXPECT_EQ(run.err, dir.Folder() +
-                         "out/tmp/fmdid17-0401.xml: no layer of the catalog matches this file\n"
-                         "変換が終了しました\n");
+  EXPECT_EQ(Unpid(run.err), dir.Folder() +
+                                "out/tmp/X/0/fmdid17-0401.xml: no layer of the catalog matches "
+                                "this file\n"
+                                "変換が終了しました\n");
 
   // What the inputs hold, per layer: every feature start tag of the type.
   ASSERT_TRUE(LoadLayerCatalogFrom(std::string(NABIK_SOURCE_DIR) + "/data/nabik.csv"));
@@ -603,13 +639,14 @@ TEST(Batch, ConvertsRealFilesOfBothEncodings) {
   fs::create_directories(dir.Path() / "unzipped");
   for (const std::string& input : inputs) {
     if (input.ends_with(".zip")) {
-      ExtractZipFlat(input, dir.Folder() + "unzipped");
+      for (const std::string& path : ExtractZip(input, dir.Folder() + "unzipped"))
+        xmls.push_back(ReadFile(path));
+      fs::remove_all(dir.Path() / "unzipped");
+      fs::create_directories(dir.Path() / "unzipped");
     } else {
       xmls.push_back(ReadFile(input));
     }
   }
-  for (const auto& item : fs::directory_iterator(dir.Path() / "unzipped"))
-    xmls.push_back(ReadFile(item.path()));
   const std::string out = dir.Folder() + "out/";
   std::set<std::string> created;
   for (int n = 1; n <= LayerCount(); ++n) {
@@ -693,7 +730,7 @@ TEST(Batch, StatusLinesAndExitStatuses) {
       {"folder as input", x + Quote(wl) + " " + Quote(dir.Folder()), 2,
        "nabik: the input " + dir.Folder() + " is not a regular file\n"},
       {"corrupt inner zip", "--quiet" + o + Quote(dir.Folder() + "nested.zip"), 1,
-       "Cannot open the archive " + dir.Folder() + "o/tmp/bad.zip"},
+       "Cannot open the archive " + dir.Folder() + "o/tmp/"},
       {"output folder under a file",
        "--quiet -o " + Quote(dir.Folder() + "plain/x/l.txt") + " " + Quote(wl), 1,
        "Cannot create the output folder " + dir.Folder() + "plain/x/"},
@@ -715,6 +752,8 @@ TEST(Batch, StatusLinesAndExitStatuses) {
     EXPECT_TRUE(run.err.starts_with(c.errStart)) << c.what << ": " << run.err;
   }
   EXPECT_NE(Nabik("--help").status, -1);
+  // Runs that ended on a damaged archive, inner or not, left nothing of it in tmp/.
+  EXPECT_TRUE(fs::is_empty(dir.Folder() + "o/tmp"));
   // Nothing was written outside the output folders.
   std::set<std::string> top;
   for (const auto& item : fs::directory_iterator(dir.Path())) top.insert(item.path().filename());
@@ -1160,7 +1199,10 @@ INSTANTIATE_TEST_SUITE_P(
                         "directory");
                   }},
         tpathcase{"ImmutableOutputFolder", ImmutableFolder, false,
-                  [](const std::string& o) { return "Cannot create " + FolderPart(o) + "WA.shp"; }},
+                  [](const std::string& o) {
+                    return "Cannot write into the output folder " + FolderPart(o) +
+                           ": Operation not permitted";
+                  }},
         tpathcase{"WorkFolderIsAFile",
                   [](const std::string& s) {
                     fs::create_directories(s + "out");
@@ -1186,57 +1228,10 @@ TEST_F(Faults, AZipBombStopsTheExtractionCleanly) {
   ASSERT_LT(fs::file_size(bomb), size_t{1} << 20);
   const BatchRun run = NabikLimited(kRoomKib, Args({MeshFile("ElevPt"), bomb}));
   EXPECT_EQ(run.status, 1) << run.err;
-  EXPECT_EQ(LastLine(run.err), "Cannot write " + out + "tmp/FG-GML-bomb-WA.xml: File too large");
+  EXPECT_EQ(Unpid(LastLine(run.err)),
+            "Cannot write " + out + "tmp/X/0/FG-GML-bomb-WA.xml: File too large");
   EXPECT_TRUE(fs::is_empty(out + "tmp"));
   ExpectWholeSets(out, ExpectedCounts({MeshFile("ElevPt")}), "zip bomb");
-}
-
-// The run is killed while it converts the files of an archive in the work folder. The next run
-// into the same folder succeeds and converts the files left there together with its own.
-TEST_F(Faults, AKilledRunLeavesWorkTheNextRunFinishes) {
-  const std::string first = testing_support::Sample("gml/FG-GML-503060-ALL-20170401.zip");
-  const std::string second = testing_support::Sample("jpgis/FG-JPS-13112-05-Z001.zip");
-  const std::string command = "echo $$; exec " + std::string(NABIK_BINARY_DIR) +
-                              "/nabik --settings " + Quote(kDemoSettings) + " " + Args({first}) +
-                              " 2>&1";
-  FILE* pipe = popen(command.c_str(), "r");
-  ASSERT_NE(pipe, nullptr);
-  char line[4096];
-  ASSERT_NE(fgets(line, sizeof line, pipe), nullptr);
-  const pid_t pid = std::atoi(line);
-  int converting = 0;
-  while (fgets(line, sizeof line, pipe)) {
-    const std::string status(line);
-    if (status.starts_with(out + "tmp/") && status.find("処理中") != std::string::npos &&
-        ++converting == 2)
-      break;
-  }
-  ASSERT_EQ(converting, 2) << "the run ended before it could be killed";
-  kill(pid, SIGKILL);
-  pclose(pipe);
-
-  std::vector<std::string> leftovers;
-  for (const auto& item : fs::directory_iterator(out + "tmp"))
-    leftovers.push_back(item.path().string());
-  std::vector<std::string> counted;
-  ScratchDir copies;  // the leftovers and the second archive's files, to count their features
-  for (const std::string& path : leftovers) {
-    counted.push_back(copies.Folder() + "tmp/" + fs::path(path).filename().string());
-    fs::create_directories(copies.Folder() + "tmp");
-    fs::copy_file(path, counted.back());
-  }
-  fs::create_directories(copies.Folder() + "own");
-  ExtractZipFlat(second, copies.Folder() + "own");
-  for (const auto& item : fs::directory_iterator(copies.Folder() + "own"))
-    counted.push_back(item.path().string());
-
-  const BatchRun run = NabikLimited(0, Args({second}));
-  ASSERT_EQ(run.status, 0) << run.err;
-  EXPECT_TRUE(fs::is_empty(out + "tmp"));
-  // The file names carry the layer names; the folders of the copies carry none.
-  // Sets of layers the second run did not touch stay as the first run closed them: whole too.
-  ExpectWholeSets(out, ExpectedCounts(counted), "after the killed run", false);
-  std::cerr << leftovers.size() << " files were left in the work folder\n";
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1272,8 +1267,9 @@ TEST_F(Faults, BulkPackagesConvertLikeTheirContentsGivenDirectly) {
                                          {"e.zip", wrapped[4]}});
   const BatchRun run = NabikLimited(0, Args({dir.Folder() + "PackDLMap.zip"}));
   ASSERT_EQ(run.status, 0) << run.err;
-  EXPECT_NE(run.err.find(out + "tmp/4/w.zip: archive nested more than 4 levels deep, skipped\n"),
-            std::string::npos)
+  EXPECT_NE(
+      Unpid(run.err).find(out + "tmp/X/0/w.zip: archive nested more than 4 levels deep, skipped\n"),
+      std::string::npos)
       << run.err;
   EXPECT_TRUE(fs::is_empty(out + "tmp"));
   ASSERT_EQ(NabikLimited(0, "-o " + Quote(dir.Folder() + "direct/list.txt") + " " + Quote(mesh) +
@@ -1342,15 +1338,20 @@ TEST_F(Driver, TheNextArchiveIsExtractedAheadUnseen) {
     tfrontend f = run.Front();
     f.SetStatus = [&](const std::string& s) {
       run.statuses.push_back(s);
+      // A second extraction folder while the first one's files are converted: the next one.
       if (s.starts_with(out + "tmp/") && s.ends_with(ProcessingText()) &&
-          fs::exists(out + "tmp/.nabik-next")) {
+          std::distance(fs::directory_iterator(out + "tmp"), fs::directory_iterator()) == 2) {
         ahead = true;
         if (k.meanwhile == 1) run.checked[1] = false;
         if (k.meanwhile == 2 && fs::exists(gone)) {
           // Once it is staged whole: its turn must see it gone all the same.
-          const std::string staged =
-              out + "tmp/.nabik-next/" + fs::path(MeshFile("BldA")).filename().string();
-          for (int wait = 0; wait < 500 && !fs::exists(staged); ++wait) usleep(10000);
+          auto staged = [&] {
+            for (const auto& item : fs::directory_iterator(out + "tmp"))
+              if (fs::exists(item.path() / "0" / fs::path(MeshFile("BldA")).filename()))
+                return true;
+            return false;
+          };
+          for (int wait = 0; wait < 500 && !staged(); ++wait) usleep(10000);
           fs::remove(gone);
         }
       }
@@ -1358,6 +1359,7 @@ TEST_F(Driver, TheNextArchiveIsExtractedAheadUnseen) {
     RunConversion(f);
     const auto sets = SetFiles(out);
     const auto left = entries(out + "tmp");
+    EXPECT_TRUE(left.empty()) << k.what << ": every extraction folder is removed";
     fs::remove_all(out);
     std::vector<std::string> statuses;
     std::string closing;
@@ -1373,10 +1375,305 @@ TEST_F(Driver, TheNextArchiveIsExtractedAheadUnseen) {
       closing = one.messages.back();
     }
     EXPECT_TRUE(ahead) << k.what;
+    for (std::string& status : run.statuses) status = Unpid(status);
+    for (std::string& status : statuses) status = Unpid(status);
     EXPECT_EQ(run.statuses, statuses) << k.what;
     EXPECT_EQ(run.messages.back(), closing) << k.what;
     EXPECT_TRUE(SetFiles(out) == sets) << k.what << ": the sets differ";
     EXPECT_EQ(entries(out + "tmp"), left) << k.what;
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Runs that are stopped or killed, and what the next run into the folder makes of it.
+
+// Starts build/nabik with `args` (one per element); its standard error comes through `err`.
+pid_t StartNabik(const std::vector<std::string>& args, FILE*& err) {
+  int pipeFds[2];
+  if (pipe(pipeFds) != 0) return -1;
+  // A small pipe: the program runs at most a few status lines ahead of the reader.
+  fcntl(pipeFds[0], F_SETPIPE_SZ, 4096);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(pipeFds[1], 2);
+    close(pipeFds[0]);
+    close(pipeFds[1]);
+    std::vector<std::string> all = {std::string(NABIK_BINARY_DIR) + "/nabik"};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& arg : all) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  close(pipeFds[1]);
+  err = fdopen(pipeFds[0], "r");
+  return pid;
+}
+
+// Reads `lines` lines of `err`, then the rest after `then` ran; the text of that rest.
+std::string ReadLines(
+    FILE* err, int lines, const std::function<void()>& then = [] {}) {
+  char line[8192];
+  for (int n = 0; n != lines && fgets(line, sizeof line, err); ++n) {
+  }
+  then();
+  std::string rest;
+  while (fgets(line, sizeof line, err)) rest += line;
+  fclose(err);
+  return rest;
+}
+
+// The exit status, or minus the signal that ended it.
+int WaitFor(pid_t pid) {
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+}
+
+// Runs of archives in a row (extraction, the next one staged, large writes) stopped at random
+// moments by SIGKILL, SIGINT or SIGTERM: after a random one of its status lines and a random
+// wait. A stopped run exits 130 with its message and leaves its sets whole and nothing of its own
+// in tmp/; a killed one may leave its extraction folders. Either way the same command again
+// makes sets byte for byte those of a clean run, and a file of the user's in tmp/ stays.
+TEST_F(Faults, StoppedAndKilledRunsThenTheSameCommandGiveTheCleanSets) {
+  const std::string mesh = testing_support::Sample("gml/FG-GML-503060-ALL-20170401.zip");
+  const std::string jpgis = testing_support::Sample("jpgis/FG-JPS-13112-05-Z001.zip");
+  auto command = [&](const std::string& output) {
+    std::vector<std::string> args = {"--settings", kDemoSettings, "-o", output + "list.txt"};
+    for (int k = 0; k < 4; ++k) args.insert(args.end(), {mesh, jpgis});
+    return args;
+  };
+  FILE* err = nullptr;
+  pid_t pid = StartNabik(command(dir.Folder() + "clean/"), err);
+  const std::string cleanErr = ReadLines(err, 0);
+  ASSERT_EQ(WaitFor(pid), 0) << cleanErr;
+  // The lines after which a stop still meets the run: more than the small pipe holds follows
+  // them, so the run waits for the reader before it can end.
+  int statusLines = 0;
+  for (size_t at = 0; (at = cleanErr.find('\n', at)) != std::string::npos; ++at)
+    if (cleanErr.size() - at > 8192) ++statusLines;
+  ASSERT_GT(statusLines, 20);
+  const auto clean = SetFiles(dir.Folder() + "clean/");
+  const std::string list = ReadFile(dir.Folder() + "clean/list.txt");
+  const std::string user = "a note of the user's\n";
+  std::mt19937 random(19);
+  int leftBehind = 0, stopped = 0;
+  std::vector<int> signals(10, SIGKILL);
+  signals.insert(signals.end(), {SIGINT, SIGINT, SIGTERM});
+  for (size_t trial = 0; trial < signals.size(); ++trial) {
+    const int signal = signals[trial];
+    const std::string output = dir.Folder() + "run" + std::to_string(trial) + "/";
+    const std::string what = std::string(strsignal(signal)) + " into " + output;
+    fs::create_directories(output + "tmp");
+    WriteFile(output + "tmp/notes.txt", user);
+    pid = StartNabik(command(output), err);
+    const int after = 1 + static_cast<int>(random() % statusLines);
+    const std::string rest = ReadLines(err, after, [&] {
+      usleep(static_cast<useconds_t>(random() % 3000));
+      kill(pid, signal);
+    });
+    const int status = WaitFor(pid);
+    ASSERT_TRUE(status == -signal || (signal != SIGKILL && status == 130))
+        << what << ": " << status << " " << rest;
+    if (status == -signal) {
+      // What the kill met: extraction folders left (two: the next archive was being staged),
+      // entries cut in the middle of their extraction.
+      int folders = 0, cut = 0;
+      for (const auto& item : fs::recursive_directory_iterator(output + "tmp")) {
+        folders += item.is_directory() && item.path().parent_path() == output + "tmp";
+        cut += item.path().extension() == ".part";
+      }
+      std::cerr << "killed after status line " << after << ": " << folders
+                << " extraction folders, " << cut << " entries cut, left\n";
+      leftBehind += folders > 0;
+    } else {
+      ++stopped;
+      EXPECT_EQ(LastLine(rest), "nabik: the run was interrupted by " +
+                                    std::string(signal == SIGINT ? "SIGINT" : "SIGTERM") +
+                                    "; the layer sets hold the files converted before it, no list "
+                                    "or map file was written, and what it extracted is removed")
+          << what;
+      EXPECT_FALSE(fs::exists(output + "list.txt")) << what;
+      EXPECT_EQ(FolderContents(output + "tmp").size(), 1u) << what << ": only the user's file";
+      ExpectWholeSets(output, {}, what, false);
+    }
+    pid = StartNabik(command(output), err);
+    const std::string again = ReadLines(err, 0);
+    ASSERT_EQ(WaitFor(pid), 0) << what << ": " << again;
+    EXPECT_TRUE(SetFiles(output) == clean) << what << ": the sets differ from a clean run's";
+    EXPECT_EQ(ReadFile(output + "list.txt"), list) << what;
+    EXPECT_EQ(FolderContents(output + "tmp"),
+              (std::map<std::string, std::string>{{"notes.txt", user}}))
+        << what;
+    fs::remove_all(output);
+  }
+  EXPECT_EQ(stopped, 3);
+  std::cerr << leftBehind
+            << " of 10 killed runs left extraction folders, removed by the next run\n";
+}
+
+// A bulk package holding two meshes' archives under one name in two folders converts both, one
+// after the other in the order of their stored names, into the sets the two archives give as
+// inputs in that order.
+TEST_F(Faults, TwoArchivesOfOneNameInABulkPackageBothConvert) {
+  const std::string second = testing_support::Sample("gml/FG-GML-503060-ALL-20170401.zip");
+  std::vector<std::pair<std::string, std::string>> meshFiles;
+  for (const char* layer : {"Cntr", "WA", "WL", "BldA", "RdEdg", "ElevPt"})
+    meshFiles.push_back({fs::path(MeshFile(layer)).filename(), ReadFile(MeshFile(layer))});
+  MakeZip(dir.Path() / "first.zip", meshFiles);
+  MakeZip(dir.Path() / "bulk.zip",
+          {{"b/mesh.zip", ReadFile(second)}, {"a/mesh.zip", ReadFile(dir.Path() / "first.zip")}});
+  ASSERT_EQ(NabikLimited(0, Args({dir.Folder() + "bulk.zip"})).status, 0);
+  const BatchRun direct =
+      NabikLimited(0, "-o " + Quote(dir.Folder() + "direct/list.txt") + " " +
+                          Quote(dir.Folder() + "first.zip") + " " + Quote(second));
+  ASSERT_EQ(direct.status, 0) << direct.err;
+  const auto sets = SetFiles(out);
+  EXPECT_TRUE(sets == SetFiles(dir.Folder() + "direct/")) << "the sets differ";
+  EXPECT_GT(CountSet(out + "ElevPt").shapes, CountFeatures(ReadFile(MeshFile("ElevPt")), "ElevPt"))
+      << "both meshes are in the set";
+  EXPECT_TRUE(fs::is_empty(out + "tmp"));
+}
+
+// Output paths whose list would destroy something are refused before anything is written; an
+// output folder that takes no file is found before anything is extracted.
+TEST_F(Faults, OutputPathsThatWouldDestroySomethingAreRefused) {
+  const std::string zip = dir.Folder() + "in.zip", xml = dir.Folder() + "in-WA.xml";
+  fs::copy_file(testing_support::Sample("gml/FG-GML-503060-ALL-20170401.zip"), zip);
+  fs::copy_file(MeshFile("WA"), xml);
+  WriteFile(dir.Path() / "old-list", "<?xml version=\"1.0\"?>\n");
+  fs::create_directories(dir.Path() / "results");
+  struct Case {
+    const char* what;
+    std::string output, input, message;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"a folder", dir.Folder() + "results", zip,
+            "nabik: the output " + dir.Folder() +
+                "results is a folder; name the list file in "
+                "it: -o " +
+                dir.Folder() + "results/list.txt\n"},
+           {"the input", zip, zip,
+            "nabik: the output " + zip + " is the input " + zip +
+                "; the list of inputs would replace it\n"},
+           {"an input by another path", dir.Folder() + "results/../in-WA.xml", xml,
+            "nabik: the output " + dir.Folder() + "results/../in-WA.xml is the input " + xml +
+                "; the list of inputs would replace it\n"},
+           {"another archive", zip, xml,
+            "nabik: the output " + zip +
+                " is an archive or XML file; the list of inputs would replace it\n"},
+           {"an XML file by its content", dir.Folder() + "old-list", xml,
+            "nabik: the output " + dir.Folder() +
+                "old-list is an archive or XML file; the list of inputs would replace it\n"}}) {
+    const auto before = FolderContents(dir.Path());
+    const BatchRun run = NabikLimited(0, "-o " + Quote(c.output) + " " + Quote(c.input));
+    EXPECT_EQ(run.status, 2) << c.what;
+    EXPECT_EQ(run.err.substr(0, run.err.find('\n') + 1), c.message) << c.what;
+    EXPECT_TRUE(FolderContents(dir.Path()) == before) << c.what << ": something was written";
+  }
+  // A folder the user may not write into: nothing is extracted into its tmp/ either.
+  if (!testing_support::HaveProgram("setpriv")) GTEST_SKIP() << "no setpriv";
+  fs::create_directories(dir.Path() / "theirs");
+  fs::permissions(dir.Path(), fs::perms::others_read | fs::perms::others_exec,
+                  fs::perm_options::add);
+  fs::permissions(zip, fs::perms::others_read, fs::perm_options::add);
+  const std::string asNobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+  int status = -1;
+  testing_support::RunCommand(asNobody + std::string(NABIK_BINARY_DIR) + "/nabik --version",
+                              &status);
+  if (status != 0) GTEST_SKIP() << "another user cannot run the program from this folder";
+  const std::string said = testing_support::RunCommand(
+      asNobody + std::string(NABIK_BINARY_DIR) + "/nabik --quiet --settings " +
+          Quote(kDemoSettings) + " -o " + Quote(dir.Folder() + "theirs/list.txt") + " " +
+          Quote(zip) + " 2>&1",
+      &status);
+  EXPECT_EQ(status, 1) << said;
+  EXPECT_EQ(said,
+            "Cannot write into the output folder " + dir.Folder() + "theirs/: Permission denied\n");
+  EXPECT_TRUE(fs::is_empty(dir.Path() / "theirs"));
+}
+
+// Files the reader must not take for something else: lone CR line ends read like CR LF, a line
+// too long ends the run naming the file and line, and a large file's shapes refused by the disk
+// are reported with the system's reason. Every set stays whole.
+TEST_F(Faults, LineEndsLongLinesAndRefusedWritesAreToldPlainly) {
+  const std::string rdEdg = ReadFile(MeshFile("RdEdg"));
+  std::string crOnly;
+  for (const char c : rdEdg)
+    if (c != '\n') crOnly += c;
+  const std::string cr = dir.Folder() + "FG-GML-503041-RdEdg-cr.xml";
+  WriteFile(cr, crOnly);
+  const std::string cntr = ReadFile(MeshFile("Cntr"));
+  const size_t first = cntr.find("<Cntr "), last = cntr.rfind("</Dataset>");
+  std::string big = cntr.substr(0, first);
+  for (int k = 0; k < 30; ++k) big += cntr.substr(first, last - first);
+  big += cntr.substr(last);
+  const std::string large = dir.Folder() + "FG-GML-large-Cntr.xml";
+  WriteFile(large, big);
+  const std::string longLine = dir.Folder() + "FG-GML-long-WA.xml";
+  WriteFile(longLine, "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<Dataset>" +
+                          std::string(size_t{16} << 20, ' ') + "\n</Dataset>\n");
+  struct Case {
+    const char* what;
+    std::string input;
+    int limitKib, status;
+    std::string lastLine;
+  };
+  for (const Case& c :
+       std::vector<Case>{{"lone CR ends", cr, 0, 0, ""},
+                         {"a line of 16 MB", longLine, 0, 1,
+                          longLine + ": line 2 is longer than 8 MB; the file was not read further"},
+                         {"a large file's shapes refused", large, 1024, 1,
+                          large + ": cannot write a shape of the layer Cntr into " + out +
+                              "Cntr.shp: File too large"}}) {
+    fs::remove_all(out);
+    const BatchRun run = NabikLimited(c.limitKib, Args({c.input}));
+    EXPECT_EQ(run.status, c.status) << c.what << ": " << run.err;
+    if (!c.lastLine.empty()) {
+      EXPECT_EQ(LastLine(run.err), c.lastLine) << c.what;
+    }
+    ExpectWholeSets(out, {}, c.what, false);
+  }
+  // The CR-only file gives the very set its CR LF original gives.
+  fs::remove_all(out);
+  ASSERT_EQ(NabikLimited(0, Args({cr})).status, 0);
+  const auto crSets = SetFiles(out);
+  ASSERT_EQ(NabikLimited(
+                0, "-o " + Quote(dir.Folder() + "crlf/list.txt") + " " + Quote(MeshFile("RdEdg")))
+                .status,
+            0);
+  EXPECT_EQ(CountSet(out + "RdEdg").shapes, CountFeatures(rdEdg, "RdEdg"));
+  EXPECT_TRUE(crSets == SetFiles(dir.Folder() + "crlf/")) << "the CR-only file reads otherwise";
+}
+
+// Standard error closed, or read by a program that goes away at once: the run goes on to its end
+// and makes the sets a run with standard error gives.
+TEST_F(Faults, AClosedStandardErrorDoesNotEndTheRun) {
+  const std::string mesh = testing_support::Sample("gml/FG-GML-503060-ALL-20170401.zip");
+  const std::string nabik =
+      std::string(NABIK_BINARY_DIR) + "/nabik --settings " + Quote(kDemoSettings) + " -o ";
+  ASSERT_EQ(Nabik("--settings " + Quote(kDemoSettings) + " -o " +
+                  Quote(dir.Folder() + "clean/list.txt") + " " + Quote(mesh))
+                .status,
+            0);
+  const auto clean = SetFiles(dir.Folder() + "clean/");
+  struct Case {
+    const char* what;
+    std::string command;  // %o: the output file
+  };
+  for (const Case& c :
+       std::vector<Case>{{"closed", nabik + "%o " + Quote(mesh) + " 2>&-; echo $?"},
+                         {"a reader gone", "{ (" + nabik + "%o " + Quote(mesh) +
+                                               " 2>&1; echo $? >&3) | true; } 3>&1"}}) {
+    const std::string output = dir.Folder() + c.what + "/";
+    std::string command = c.command;
+    command.replace(command.find("%o"), 2, Quote(output + "list.txt"));
+    WriteFile(dir.Path() / "run.sh", command + "\n");
+    const std::string said = testing_support::RunCommand("bash " + Quote(dir.Folder() + "run.sh"));
+    EXPECT_EQ(said, "0\n") << c.what;
+    EXPECT_TRUE(SetFiles(output) == clean) << c.what;
+    EXPECT_TRUE(fs::exists(output + "list.txt")) << c.what;
   }
 }
 

@@ -17,6 +17,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QStatusBar>
 #include <QTableWidget>
 #include <QTest>
@@ -447,12 +448,17 @@ class Run : public Windows {
   }
 
   // Clicks the execute button; a timer that fires whenever the run lets the window work notes
-  // the button's state.
+  // the button's state, and whether the output field and its chooser can be used, typing into
+  // the field (what lands must be nothing).
   void Execute() {
     QTimer probe;
     probe.setInterval(0);
-    QObject::connect(&probe, &QTimer::timeout,
-                     [this] { enabledDuring_.push_back(window_->bExecute->isEnabled()); });
+    QObject::connect(&probe, &QTimer::timeout, [this] {
+      enabledDuring_.push_back(window_->bExecute->isEnabled());
+      outputOpenDuring_.push_back(!window_->eOutPath->isReadOnly() ||
+                                  window_->Button1->isEnabled());
+      QTest::keyClicks(window_->eOutPath, "x");
+    });
     probe.start();
     window_->bExecute->click();
     probe.stop();
@@ -461,7 +467,7 @@ class Run : public Windows {
   std::string output_;
   std::unique_ptr<TNabikF> window_;
   QStringList statuses_;
-  std::vector<bool> enabledDuring_;
+  std::vector<bool> enabledDuring_, outputOpenDuring_;
 };
 
 TEST_F(Run, ConvertsSampleFilesAndEndsWithTheClosingMessage) {
@@ -476,12 +482,16 @@ TEST_F(Run, ConvertsSampleFilesAndEndsWithTheClosingMessage) {
   Execute();
 
   const std::string out = dir_.Folder() + "out/";
-  const QString work = QString::fromStdString(out + "tmp/");
+  // The archive's files lie in a folder of its own below tmp/ (process and count).
+  const QRegularExpression work(
+      QRegularExpression::escape(QString::fromStdString(out + "tmp/")) + "[0-9]+\\.0/0/" +
+      QRegularExpression::escape("FG-JPS-13112-AdmArea-20111221-0001.xml"));
   EXPECT_TRUE(statuses_.contains(QString::fromStdString(admPt) + U("処理中")));
   EXPECT_TRUE(statuses_.contains(QString::fromStdString(railCl) + U("処理中")));
   EXPECT_TRUE(statuses_.contains(U("解凍中")));
-  EXPECT_TRUE(statuses_.contains(work + "FG-JPS-13112-AdmArea-20111221-0001.xml"));
-  EXPECT_TRUE(statuses_.contains(work + U("FG-JPS-13112-AdmArea-20111221-0001.xml処理中")));
+  EXPECT_FALSE(statuses_.filter(QRegularExpression("^" + work.pattern() + "$")).isEmpty());
+  EXPECT_FALSE(
+      statuses_.filter(QRegularExpression("^" + work.pattern() + U("処理中") + "$")).isEmpty());
   EXPECT_TRUE(statuses_.contains(U("MAPファイル作成中")));
   EXPECT_EQ(window_->SBar->currentMessage(), U("処理終了"));
 
@@ -489,8 +499,15 @@ TEST_F(Run, ConvertsSampleFilesAndEndsWithTheClosingMessage) {
     EXPECT_EQ(window_->cL->item(i)->checkState(), Qt::Unchecked) << i;
   for (const char* layer : {"AdmPt", "RailCL", "AdmArea", "AdmBdry"})
     EXPECT_TRUE(fs::exists(out + layer + ".shp")) << layer;
-  EXPECT_FALSE(fs::exists(out + "tmp/FG-JPS-13112-AdmArea-20111221-0001.xml"));
+  EXPECT_TRUE(fs::is_empty(out + "tmp"));
   EXPECT_EQ(ReadFile(output_), admPt + "\r\n" + railCl + "\r\n" + archive + "\r\n");
+  // The field could not be changed during the run: the list and the map file went where the
+  // sets went, and the field shows that path still.
+  EXPECT_EQ(window_->eOutPath->text().toStdString(), output_);
+  ASSERT_FALSE(outputOpenDuring_.empty());
+  for (bool open : outputOpenDuring_) EXPECT_FALSE(open);
+  EXPECT_FALSE(window_->eOutPath->isReadOnly());
+  EXPECT_TRUE(window_->Button1->isEnabled());
   // The export ran at the end of the run, with the data files beside the test program.
   EXPECT_TRUE(fs::exists(out + "ms4w/Apache/htdocs/list.map"));
   EXPECT_TRUE(fs::exists(out + "nabik.php"));

@@ -13,10 +13,12 @@
 #include <QStatusBar>
 #include <QStyledItemDelegate>
 #include <algorithm>
+#include <csignal>
 #include <iterator>
 
 #include "catalog/catalog.h"
 #include "common/paths.h"
+#include "common/stop.h"
 #include "susetu/susetu.h"
 #include "ui/OKRightDlg.h"
 #include "ui/PreviewU.h"
@@ -220,9 +222,17 @@ void TNabikF::bExecuteClick() {
   // A disabled button keeps runs from overlapping; this keeps any other way in closed too.
   if (running_) return;
   running_ = true;
+  // The run reads the output path once; the field shows that path until the run has ended.
+  eOutPath->setReadOnly(true);
+  Button1->setEnabled(false);
   tfrontend front = FrontEnd();
   if (!Guarded(this, [&] { RunConversion(front); })) bExecute->setEnabled(true);
+  eOutPath->setReadOnly(false);
+  Button1->setEnabled(true);
   running_ = false;
+  // A run stopped by a signal has removed what it extracted and closed its sets; the signal now
+  // ends the program as it would have without a run (also one that came after the last step).
+  if (const int signal = StopSignal.exchange(0)) std::raise(signal);
 }
 
 void TNabikF::Button2Click() {

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <fstream>
+#include <iterator>
 #include <set>
 #include <string>
 #include <string_view>
@@ -67,6 +69,11 @@ void CheckFlatName(const std::string& stored) {
   Require(flat != "." && flat != "..", "a flat entry name is '.' or '..'");
 }
 
+std::string ReadBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -89,8 +96,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!PackArchive(archive, files, stored) || access(archive.c_str(), F_OK) != 0) return 0;
   }
 
+  std::vector<std::string> paths;
   try {
-    ExtractZipFlat(archive, work);
+    paths = ExtractZip(archive, work);
   } catch (const NabikError&) {
     Require(raw, "an archive libzip itself wrote could not be extracted");
   }
@@ -98,16 +106,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::vector<std::string> beside = ListTree(parent);
   Require(beside.size() == 1 + ListTree(work).size(),
           "an entry was written outside the work folder");
-  for (const std::string& name : ListTree(work))
-    Require(name.find('/') == std::string::npos, "an entry kept a folder: " + name);
+  // Only folders named by digits at the top, files of flat names in them.
+  for (const std::string& name : ListTree(work)) {
+    const size_t slash = name.find('/');
+    Require(slash != std::string::npos && slash > 0 &&
+                std::all_of(name.begin(), name.begin() + static_cast<long>(slash),
+                            [](char c) { return c >= '0' && c <= '9'; }),
+            "an entry lies outside a folder of digits: " + name);
+    Require(name.find('/', slash + 1) == std::string::npos, "an entry kept a folder: " + name);
+  }
   if (!raw) {
-    // Every file that lands is the last stored entry of its flat name, with its content.
-    std::set<std::string> expected;
+    // Every stored entry of a flat name lands, with its content, in stored-name order.
+    std::vector<tstoredfile> expected;
     for (const tstoredfile& file : stored)
-      if (!FlatEntryName(file.Name).empty()) expected.insert(FlatEntryName(file.Name));
-    const std::vector<std::string> found = ListTree(work);
-    Require(std::set<std::string>(found.begin(), found.end()) == expected,
-            "the extracted files are not the stored ones");
+      if (!FlatEntryName(file.Name).empty()) expected.push_back(file);
+    std::stable_sort(expected.begin(), expected.end(),
+                     [](const tstoredfile& a, const tstoredfile& b) { return a.Name < b.Name; });
+    Require(paths.size() == expected.size(), "an entry did not land");
+    for (size_t k = 0; k < paths.size(); ++k) {
+      Require(
+          paths[k].starts_with(work) && paths[k].ends_with("/" + FlatEntryName(expected[k].Name)),
+          "an entry landed out of name order: " + paths[k]);
+      Require(ReadBytes(paths[k]) == expected[k].Content, "an entry's content changed");
+    }
   }
   return 0;
 }
