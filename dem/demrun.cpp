@@ -1,0 +1,41 @@
+#include "dem/demrun.h"
+
+#include "dem/demfile.h"
+
+tdemoptions DemOptions;
+tdemtally DemTally;
+
+namespace {
+
+tdemrun* CurrentRun = nullptr;
+tdemmosaics* CurrentMosaics = nullptr;
+
+}  // namespace
+
+tdemrun::tdemrun(const std::string& outputFolder)
+    : mosaics_(std::make_unique<tdemmosaics>(outputFolder, DemOptions.format)) {
+  DemTally = tdemtally();
+  CurrentRun = this;
+  CurrentMosaics = mosaics_.get();
+}
+
+tdemrun::~tdemrun() {
+  if (CurrentRun == this) CurrentRun = nullptr, CurrentMosaics = nullptr;
+}
+
+void tdemrun::Finish(const std::function<void(const std::string&)>& status,
+                     const std::function<void(const std::string&)>& warn) {
+  DemTally.Written = static_cast<int>(mosaics_->Write(status).size());
+  for (const std::string& warning : mosaics_->Warnings) warn(warning);
+  mosaics_->Warnings.clear();
+}
+
+bool TakeDemFile(const std::string& path) {
+  if (!CurrentMosaics || !IsDemFile(path)) return false;
+  // Kept from file to file: a 10 m file holds close to a million values.
+  static tdemfile file;
+  ReadDemFile(path, tdemreadoptions{DemOptions.seaZero}, file);
+  CurrentMosaics->Add(file);
+  ++DemTally.Files;
+  return true;
+}
