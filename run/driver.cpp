@@ -16,6 +16,7 @@
 #include "common/paths.h"
 #include "common/text.h"
 #include "common/textfile.h"
+#include "dem/demrun.h"
 #include "fgd/reader.h"
 #include "mapserver/ms8export.h"
 #include "mapserver/webexport.h"
@@ -64,6 +65,7 @@ void Warn(tfrontend& front, const std::string& text) {
 
 // One file of the input list or of a work folder, counted for the closing texts.
 void ConvertListedFile(tfrontend& front, const std::string& outputFolder, const std::string& path) {
+  if (TakeDemFile(path)) return;  // an elevation model, known by its content
   if (ConvertFile(outputFolder, path, front.ProcessMessages)) {
     ++RunTally.FilesConverted;
   } else {
@@ -198,6 +200,7 @@ void RunSteps(tfrontend& front, bool& converted) {
     throw NabikError("Cannot create the output folder " + outputFolder + ": " +
                      std::strerror(errno));
   const RunLock lock(outputFolder);  // before anything else is written there
+  tdemrun dem(outputFolder);
   PrepareFeatureReader();
   for (tshpopentyp& entry : LayerCatalog) {
     entry.Created = false;
@@ -225,6 +228,7 @@ void RunSteps(tfrontend& front, bool& converted) {
     front.ProcessMessages();
   }
   DropStaged(staged);
+  dem.Finish(front.SetStatus, [](const std::string& text) { RunWarnings.push_back(text); });
   for (const tshpopentyp& entry : LayerCatalog) RunTally.SetsWritten += entry.Created;
   WriteConversionList(front);
   front.SetStatus(Sjis("MAPファイル作成中"));
