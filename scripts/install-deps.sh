@@ -16,6 +16,8 @@ packages=(
   cgi-mapserver php-cli php-mapscript-ng lighttpd chromium python3 imagemagick fontconfig
   qt6-translations-l10n  # qtbase_ja: Qt's own dialogs and buttons in Japanese
   libisal-dev  # ISA-L: inflates deflated zip entries, block by block
+  libgdal-dev python3-gdal  # elevation mosaics (GeoTIFF, COG, VRT) and the test's COG validator
+  python3-lxml  # bench/: the elevation reading users do today, for comparison
 )
 missing=()
 for p in "${packages[@]}"; do
