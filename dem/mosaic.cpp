@@ -21,11 +21,13 @@
 
 namespace {
 
-// A window of the raster filled in memory at a time: one row of tiles, at most this wide.
+// A window of the raster is filled in memory at a time: one row of tiles.
 constexpr int kTile = 256;
-constexpr int kWindowCols = 32 * kTile;
-// GDAL's block cache while the rasters are written; with the window (8 MB) and the index of
-// the files read, the run stays well below 256 MB.
+// A raster up to this wide is filled in windows of its whole width; a wider one in chunks.
+constexpr int64_t kWholeWidth = 128 * kTile;
+constexpr int64_t kChunkCols = 64 * kTile;
+// GDAL's block cache while the rasters are written; with the window (at most 32 MB), the
+// overviews' rows (as much again) and the index of the files read, the run stays below 256 MB.
 constexpr int64_t kCacheBytes = int64_t{64} << 20;
 
 int SpacingIndex(int metres) {
@@ -79,6 +81,94 @@ bool CloseDataset(GDALDatasetH ds) {
   GDALClose(ds);
   return CPLGetLastErrorType() < CE_Failure;
 }
+
+void WriteRows(GDALRasterBandH band, int64_t x0, int64_t y0, int64_t w, int64_t h, float* rows,
+               const std::string& path) {
+  if (GDALRasterIO(band, GF_Write, static_cast<int>(x0), static_cast<int>(y0), static_cast<int>(w),
+                   static_cast<int>(h), rows, static_cast<int>(w), static_cast<int>(h), GDT_Float32,
+                   0, 0) != CE_None)
+    throw NabikError("Cannot write " + path + ": " + GdalMessage());
+}
+
+// The overviews of one column chunk, filled from its windows of rows as they pass, top to
+// bottom: each level averages two by two the cells with a value of the level below
+// (no-data where none has one), as GDAL's AVERAGE does, and keeps one row of tiles until it is
+// full.
+class tpyramid {
+ public:
+  tpyramid(GDALRasterBandH base, int64_t x0, int64_t width, const std::string& path)
+      : baseWidth_(width), path_(path) {
+    const int count = GDALGetOverviewCount(base);
+    for (int i = 0; i < count; ++i) {
+      x0 = x0 / 2, width = (width + 1) / 2;
+      tlevel level;
+      level.band = GDALGetOverview(base, i);
+      level.x0 = x0;
+      level.width = std::min<int64_t>(width, GDALGetRasterBandXSize(level.band) - x0);
+      level.height = GDALGetRasterBandYSize(level.band);
+      levels_.push_back(std::move(level));
+    }
+  }
+
+  // The next `rows` rows of the chunk; nullptr for rows without any value.
+  void Push(const float* cells, int64_t rows) {
+    if (!levels_.empty()) Push(0, cells, rows, baseWidth_);
+  }
+  // The last rows of every level, the lowest first.
+  void Finish() {
+    for (size_t i = 0; i < levels_.size(); ++i) Flush(i);
+  }
+
+ private:
+  struct tlevel {
+    GDALRasterBandH band;
+    int64_t x0, width, height, y0 = 0, filled = 0;
+    bool any = false;
+    std::vector<float> rows;
+  };
+
+  void Push(size_t index, const float* cells, int64_t rows, int64_t cols) {
+    tlevel& level = levels_[index];
+    const int64_t out = (rows + 1) / 2;
+    if (cells) {
+      if (!level.any) level.rows.assign(static_cast<size_t>(kTile * level.width), kDemNoData);
+      level.any = true;
+      for (int64_t r = 0; r < out; ++r) {
+        float* to = level.rows.data() + (level.filled + r) * level.width;
+        const float* a = cells + 2 * r * cols;
+        const float* b = 2 * r + 1 < rows ? a + cols : nullptr;
+        for (int64_t c = 0; c < level.width; ++c) {
+          float sum = 0;
+          int n = 0;
+          for (int64_t k = 2 * c; k < std::min(2 * c + 2, cols); ++k) {
+            if (a[k] != kDemNoData) sum += a[k], ++n;
+            if (b && b[k] != kDemNoData) sum += b[k], ++n;
+          }
+          to[c] = n ? sum / static_cast<float>(n) : kDemNoData;
+        }
+      }
+    }
+    level.filled += out;
+    if (level.filled == kTile) Flush(index);
+  }
+
+  void Flush(size_t index) {
+    tlevel& level = levels_[index];
+    if (level.filled == 0) return;
+    const int64_t rows = std::min(level.filled, level.height - level.y0);
+    if (level.any)
+      WriteRows(level.band, level.x0, level.y0, level.width, rows, level.rows.data(), path_);
+    if (index + 1 < levels_.size())
+      Push(index + 1, level.any ? level.rows.data() : nullptr, rows, level.width);
+    level.y0 += level.filled;
+    level.filled = 0;
+    level.any = false;
+  }
+
+  std::vector<tlevel> levels_;
+  int64_t baseWidth_ = 0;
+  const std::string& path_;
+};
 
 void Commit(const std::string& from, const std::string& to) {
   if (std::rename(from.c_str(), to.c_str()) != 0)
@@ -192,11 +282,26 @@ void tdemmosaics::WriteFirstLevel(const tspacing& spacing, int64_t p, int64_t q,
     GDALRasterBandH band = GDALGetRasterBand(ds, 1);
     GDALSetRasterNoDataValue(band, kDemNoData);
 
+    // Empty overviews first; the pyramid fills them from the windows as they pass, so that
+    // only the parts with data are ever averaged (GDAL would average the whole first-level
+    // mesh, mostly empty, at every level).
+    std::vector<int> levels;
+    for (int64_t f = 2; std::max(width, height) / f >= kTile; f *= 2)
+      levels.push_back(static_cast<int>(f));
+    if (!levels.empty() &&
+        GDALBuildOverviews(ds, "NONE", static_cast<int>(levels.size()), levels.data(), 0, nullptr,
+                           nullptr, nullptr) != CE_None)
+      throw NabikError("Cannot create the overviews of " + part + ": " + GdalMessage());
+
+    // Column chunks as wide as the raster where that is small enough (every tile of every
+    // level then written once), else of a whole number of top-level tiles.
+    const int64_t chunkCols = width <= kWholeWidth ? width : kChunkCols;
     std::vector<float> window, values;
-    for (int64_t y0 = 0; y0 < height; y0 += kTile) {
-      const int64_t h = std::min<int64_t>(kTile, height - y0);
-      for (int64_t x0 = 0; x0 < width; x0 += kWindowCols) {
-        const int64_t w = std::min<int64_t>(kWindowCols, width - x0);
+    for (int64_t x0 = 0; x0 < width; x0 += chunkCols) {
+      const int64_t w = std::min<int64_t>(chunkCols, width - x0);
+      tpyramid pyramid(band, x0, w, part);
+      for (int64_t y0 = 0; y0 < height; y0 += kTile) {
+        const int64_t h = std::min<int64_t>(kTile, height - y0);
         bool any = false;
         for (const tsource* s : sources) {
           const int64_t sy = northRow - (s->southRow + s->rows), sx = s->westCol - westCol;
@@ -224,21 +329,11 @@ void tdemmosaics::WriteFirstLevel(const tspacing& spacing, int64_t p, int64_t q,
             }
           }
         }
-        if (!any) continue;  // nothing stored: the tiles stay absent (sparse)
-        if (GDALRasterIO(band, GF_Write, static_cast<int>(x0), static_cast<int>(y0),
-                         static_cast<int>(w), static_cast<int>(h), window.data(),
-                         static_cast<int>(w), static_cast<int>(h), GDT_Float32, 0, 0) != CE_None)
-          throw NabikError("Cannot write " + part + ": " + GdalMessage());
+        // A window without data is not stored: its tiles stay absent (sparse).
+        if (any) WriteRows(band, x0, y0, w, h, window.data(), part);
+        pyramid.Push(any ? window.data() : nullptr, h);
       }
-    }
-    if (format_ == tdemformat::GTiff) {
-      std::vector<int> levels;
-      for (int64_t f = 2; std::max(width, height) / f >= kTile; f *= 2)
-        levels.push_back(static_cast<int>(f));
-      if (!levels.empty() &&
-          GDALBuildOverviews(ds, "AVERAGE", static_cast<int>(levels.size()), levels.data(), 0,
-                             nullptr, nullptr, nullptr) != CE_None)
-        throw NabikError("Cannot build the overviews of " + part + ": " + GdalMessage());
+      pyramid.Finish();
     }
     if (!close()) throw NabikError("Cannot write " + part + ": " + GdalMessage());
   } catch (...) {

@@ -337,6 +337,28 @@ TEST(DemMosaic, ReadBackValuesNoDataTransformAndDatum) {
       EXPECT_EQ(rows[i], expected) << "cell " << i;
     }
     EXPECT_EQ(tif.At(col, row), kDemNoData);
+    // The first overview averages each 2 x 2 block's cells with a value (no-data where none).
+    GDALRasterBandH overview = GDALGetOverview(GDALGetRasterBand(tif.ds, 1), 0);
+    ASSERT_TRUE(overview);
+    const int ox = (col - 2) / 2, oy = row / 2, ow = 116, oh = 3;
+    std::vector<float> halves(ow * oh);
+    ASSERT_EQ(
+        GDALRasterIO(overview, GF_Read, ox, oy, ow, oh, halves.data(), ow, oh, GDT_Float32, 0, 0),
+        CE_None);
+    const std::vector<float> base = tif.Read(2 * ox, 2 * oy, 2 * ow, 2 * oh);
+    int averaged = 0;
+    for (int y = 0; y < oh; ++y)
+      for (int x = 0; x < ow; ++x) {
+        float sum = 0;
+        int n = 0;
+        for (const int k : {0, 1, 2 * ow, 2 * ow + 1}) {
+          const float v = base[(2 * y) * 2 * ow + 2 * x + k];
+          if (v != kDemNoData) sum += v, ++n;
+        }
+        averaged += n > 0;
+        EXPECT_EQ(halves[y * ow + x], n ? sum / n : kDemNoData) << x << " " << y;
+      }
+    EXPECT_EQ(averaged, 3);  // 10.5 alone; -3.25 and 7 fall into two blocks (the column is odd)
     // The cell's geographic place: the envelope is the cells' outer edge.
     const MeshBox box = BoxOf(spec.mesh);
     const std::vector<double> t = tif.Transform();
