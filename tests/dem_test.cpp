@@ -13,6 +13,7 @@
 #include "common/text.h"
 #include "dem/demfile.h"
 #include "dem/mosaic.h"
+#include "preview/relief.h"
 #include "run/unzip.h"
 #include "support/test_support.h"
 
@@ -507,4 +508,66 @@ TEST(DemRun, MixedInputsCountedSeaOptionAndCloudOptimizedFiles) {
   EXPECT_NE(failed.find(path + ":17: unknown kind of cell"), std::string::npos) << failed;
   for (const auto& item : fs::directory_iterator(bad + "out"))
     EXPECT_EQ(item.path().filename().string().find("dem"), std::string::npos) << item.path();
+}
+
+// ---------------------------------------------------------------------------------------------
+// The relief under the preview's layers.
+
+TEST(DemRelief, SlopesFacingTheLightAreBrighterAndCellsWithoutValueTransparent) {
+  ScratchDir dir;
+  // Two meshes side by side: the west one rising to the south-east (facing the north-west
+  // light), the east one rising to the north-west (facing away); the east one's last rows have
+  // no value.
+  std::vector<std::string> files;
+  for (const bool facing : {true, false}) {
+    DemSpec spec;
+    spec.mesh = facing ? "53394500" : "53394501";
+    for (int r = 0; r < 150; ++r)
+      for (int c = 0; c < 225; ++c)
+        spec.tuples.push_back("地表面," + std::to_string(facing ? 100 + c + r : 1000 - c - r) +
+                              ".0");
+    if (!facing) spec.tuples.resize(225 * 100);
+    files.push_back(WriteDem(dir.Folder(), spec));
+  }
+  Mosaic(dir.Folder(), files);
+  std::string mosaic;
+  tmapbox box;
+  ASSERT_TRUE(FindRelief(dir.Folder(), mosaic, box));
+  EXPECT_EQ(mosaic, dir.Folder() + "dem5m.vrt");
+  const MeshBox west = BoxOf("53394500"), east = BoxOf("53394501");
+  // To within one step of the grid it is sought on (36 cells of the 36000 x 24000 mosaic).
+  const double step = 36 / 18000.0;
+  EXPECT_NEAR(box.MinX, west.west, step);
+  EXPECT_NEAR(box.MaxX, east.east, step);
+  EXPECT_NEAR(box.MinY, west.south, step);
+  EXPECT_NEAR(box.MaxY, west.north, step);
+
+  tmapview view;
+  view.Width = 400;
+  view.Height = 200;
+  view.CenterX = west.east;
+  view.CenterY = (west.south + west.north) / 2;
+  view.PixelsPerDegree = 200 / (west.north - west.south);  // the meshes fill the picture
+  const std::vector<uint32_t> pixels = ShadeRelief(mosaic, view);
+  ASSERT_EQ(pixels.size(), 400u * 200u);
+  auto grey = [&](int x, int y) { return static_cast<int>(pixels[y * 400 + x] & 0xFF); };
+  auto alpha = [&](int x, int y) { return static_cast<int>(pixels[y * 400 + x] >> 24); };
+  EXPECT_EQ(alpha(100, 50), 255);
+  EXPECT_EQ(alpha(300, 50), 255);
+  EXPECT_GT(grey(100, 50), grey(300, 50) + 40);
+  EXPECT_EQ(alpha(300, 180), 0);  // the east mesh's rows without values
+  EXPECT_EQ(pixels[180 * 400 + 300], 0u);
+
+  // --render draws it for a folder that holds only the mosaic.
+  int status = -1;
+  const std::string png = dir.Folder() + "relief.png";
+  const std::string said = RunCommand(std::string(NABIK_BINARY_DIR) + "/nabik --render '" + png +
+                                          "' --size 400x200 '" + dir.Folder() + "' 2>&1",
+                                      &status);
+  ASSERT_EQ(status, 0) << said;
+  Raster picture(png);
+  ASSERT_TRUE(picture.ds);
+  const std::vector<float> left = picture.Read(100, 100, 1, 1), right = picture.Read(300, 60, 1, 1);
+  EXPECT_GT(left[0], right[0]);
+  EXPECT_LT(left[0], 255.0f);
 }
