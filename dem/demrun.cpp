@@ -1,6 +1,9 @@
 #include "dem/demrun.h"
 
+#include <algorithm>
+
 #include "dem/demfile.h"
+#include "fgd/extent.h"
 
 tdemoptions DemOptions;
 tdemtally DemTally;
@@ -25,7 +28,9 @@ tdemrun::~tdemrun() {
 
 void tdemrun::Finish(const std::function<void(const std::string&)>& status,
                      const std::function<void(const std::string&)>& warn) {
-  DemTally.Written = static_cast<int>(mosaics_->Write(status).size());
+  const std::vector<std::string> written = mosaics_->Write(status);
+  DemTally.Written = static_cast<int>(written.size());
+  DemTally.Mosaics = mosaics_->Mosaics;
   for (const std::string& warning : mosaics_->Warnings) warn(warning);
   mosaics_->Warnings.clear();
 }
@@ -36,6 +41,11 @@ bool TakeDemFile(const std::string& path) {
   static tdemfile file;
   ReadDemFile(path, tdemreadoptions{DemOptions.seaZero}, file);
   CurrentMosaics->Add(file);
+  // The run's extent takes in the mesh, as it does every coordinate read.
+  Extent.MinX = std::min(Extent.MinX, file.west);
+  Extent.MinY = std::min(Extent.MinY, file.south);
+  Extent.MaxX = std::max(Extent.MaxX, file.east);
+  Extent.MaxY = std::max(Extent.MaxY, file.north);
   ++DemTally.Files;
   return true;
 }

@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "dem/mosaic.h"
 
@@ -16,8 +17,9 @@ extern tdemoptions DemOptions;
 
 // What the last run did with elevation models, for the closing texts; reset at every run start.
 struct tdemtally {
-  int Files = 0;    // DEM files read
-  int Written = 0;  // rasters and virtual mosaics written
+  int Files = 0;                              // DEM files read
+  int Written = 0;                            // rasters and virtual mosaics written
+  std::vector<tdemmosaics::tmosaic> Mosaics;  // the virtual mosaics written, finest first
 };
 extern tdemtally DemTally;
 

@@ -211,6 +211,12 @@ void tdemmosaics::Add(const tdemfile& file) {
                        std::to_string(spacing.metres) + " m mosaic holds " +
                        DatumName(spacing.datum) + "; its cells are placed unchanged");
   }
+  if (spacing.sources.empty()) spacing.min = 1, spacing.max = 0;
+  for (const float v : file.values)
+    if (v != kDemNoData) {
+      if (spacing.max < spacing.min) spacing.min = spacing.max = v;
+      spacing.min = std::min(spacing.min, v), spacing.max = std::max(spacing.max, v);
+    }
   if (scratch_ < 0) OpenScratch();
   const size_t bytes = file.values.size() * sizeof(float);
   const char* p = reinterpret_cast<const char*>(file.values.data());
@@ -420,6 +426,7 @@ std::vector<std::string> tdemmosaics::Write(const std::function<void(const std::
     Commit(vrtPart, vrt);
     removeVrt.Keep();
     written.push_back(vrt);
+    Mosaics.push_back({prefix + ".vrt", spacing.min, spacing.max});
   }
   return written;
 }

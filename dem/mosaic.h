@@ -33,6 +33,14 @@ class tdemmosaics {
   // file is left half-written under its final name.
   std::vector<std::string> Write(const std::function<void(const std::string&)>& status);
 
+  // The virtual mosaics Write wrote, finest first, with the least and greatest value of their
+  // files (for a legend or a colour range).
+  struct tmosaic {
+    std::string Name;  // "dem5m.vrt"
+    float Min, Max;
+  };
+  std::vector<tmosaic> Mosaics;
+
   // Files whose datum differs from the first of their spacing (their cells are placed as they
   // are; JGD2000 and JGD2011 differ by up to a few metres in the north-east).
   std::vector<std::string> Warnings;
@@ -49,6 +57,7 @@ class tdemmosaics {
     int metres = 0;
     int64_t cellsPerDegreeX = 0, cellsPerDegreeY = 0;
     tdatum datum = tdatum::None;
+    float min = 0, max = 0;  // of the values read, no-data aside (max < min while none)
     std::vector<tsource> sources;
   };
 

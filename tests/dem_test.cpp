@@ -470,9 +470,9 @@ TEST(DemRun, MixedInputsCountedSeaOptionAndCloudOptimizedFiles) {
   RunCommand("cd '" + in + "' && zip -q mixed.zip *.xml", &status);
   ASSERT_EQ(status, 0);
   const std::string out = dir.Folder() + "out/";
-  const std::string command = std::string(NABIK_BINARY_DIR) +
-                              "/nabik --sea 0 --dem-format COG -o '" + out + "list.txt' '" + in +
-                              "mixed.zip' '" + kSamples + "FG-GML-3926-76-DEM10B.zip' 2>&1";
+  const std::string command =
+      std::string(NABIK_BINARY_DIR) + "/nabik --sea 0 --dem-format COG --mapserver 8 -o '" + out +
+      "list.txt' '" + in + "mixed.zip' '" + kSamples + "FG-GML-3926-76-DEM10B.zip' 2>&1";
   const std::string said = RunCommand(command, &status);
   EXPECT_EQ(status, 0) << said;
   EXPECT_NE(said.find("files converted: 1,"), std::string::npos) << said;
@@ -494,6 +494,34 @@ TEST(DemRun, MixedInputsCountedSeaOptionAndCloudOptimizedFiles) {
   EXPECT_EQ(tif.Read(col, row, 3, 1), (std::vector<float>{0, kDemNoData, 4.5f}));
   Raster vrt(out + "dem10m.vrt");
   EXPECT_TRUE(vrt.ds);
+
+  // The MapServer 8 export draws the 5 m mosaic as a raster layer under the vector layers,
+  // its cells without a value transparent.
+  const std::string map = out + "mapserver8/list.map";
+  const std::string mapText = ReadFile(map);
+  EXPECT_LT(mapText.find("NAME \"dem10m\""), mapText.find("NAME \"dem5m\""));
+  EXPECT_LT(mapText.find("NAME \"dem5m\""), mapText.find("NAME \"RailCL\""));
+  EXPECT_NE(ReadFile(out + "mapserver8/htdocs/index.html").find("name: \"dem5m\""),
+            std::string::npos);
+  if (testing_support::HaveProgram("map2img")) {
+    const MeshBox box = BoxOf("52387400");
+    const std::string image = dir.Folder() + "map.png";
+    char extent[128];
+    std::snprintf(extent, sizeof extent, "%.6f %.6f %.6f %.6f", box.west - 0.0125, box.south,
+                  box.east + 0.0125, box.north);
+    const std::string drawn =
+        RunCommand("MAPSERVER_CONFIG_FILE='" + out + "mapserver8/mapserver.conf' map2img -m '" +
+                       map + "' -l dem5m -s 300 100 -e " + extent + " -o '" + image + "' 2>&1",
+                   &status);
+    ASSERT_EQ(status, 0) << drawn;
+    Raster picture(image);
+    ASSERT_TRUE(picture.ds) << drawn;
+    // Grey where the mesh is (the middle third), nothing drawn beside it.
+    const std::vector<float> mesh = picture.Read(150, 50, 1, 1),
+                             beside = picture.Read(20, 50, 1, 1);
+    EXPECT_LT(mesh[0], 250.0f);
+    EXPECT_EQ(beside[0], 255.0f);
+  }
 
   // A faulty DEM file ends the run with its name and line, and leaves no raster.
   const std::string bad = dir.Folder() + "bad/";
