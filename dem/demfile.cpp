@@ -326,7 +326,6 @@ void tdemreading::Read() {
     Fail("the encoding " + encoding + " is not read for elevation models (UTF-8 or Shift_JIS)");
   kinds_ = sjis_ ? &CellKinds().sjis : &CellKinds().utf8;
 
-  bool haveStart = false;
   for (;;) {
     if (!Next(line)) break;
     if (!haveTupleList_) {
@@ -365,11 +364,10 @@ void tdemreading::Read() {
       if (static_cast<size_t>(file_.start) + count_ > cells_)
         Fail("the " + std::to_string(count_) + " values from the start point " + std::string(text) +
              " run past the grid's " + std::to_string(cells_) + " cells");
-      haveStart = true;
     }
   }
+  // Without a start point the values start at the first cell.
   if (!haveTupleList_) Fail("the file holds no tuple list");
-  (void)haveStart;  // without a start point the values start at the first cell
   if (file_.date == 0) file_.date = devDate_ ? devDate_ : spanDate_;
 }
 
