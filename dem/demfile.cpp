@@ -127,10 +127,14 @@ tdatum DatumOf(std::string_view line) {
   return tdatum::None;
 }
 
-int32_t DateOf(std::string_view text) {  // "2016-10-01"
+// yyyymmdd of "2016-10-01"; 0 for a text without exactly eight digits.
+int32_t DateOf(std::string_view text) {
   int32_t value = 0, digits = 0;
-  for (const char c : text)
-    if (c >= '0' && c <= '9') value = value * 10 + (c - '0'), ++digits;
+  for (const char c : text) {
+    if (c < '0' || c > '9') continue;
+    if (++digits > 8) return 0;
+    value = value * 10 + (c - '0');
+  }
   return digits == 8 ? value : 0;
 }
 
