@@ -61,6 +61,14 @@ class tcachebound {
   GIntBig saved_;
 };
 
+// GDAL's messages held back while the mosaics are written: a failure is raised with GDAL's last
+// message, once, instead of a screenful of library errors.
+class tquietgdal {
+ public:
+  tquietgdal() { CPLPushErrorHandler(CPLQuietErrorHandler); }
+  ~tquietgdal() { CPLPopErrorHandler(); }
+};
+
 // Removes a file not finished when the write goes wrong.
 class tpartfile {
  public:
@@ -379,6 +387,7 @@ std::vector<std::string> tdemmosaics::Write(const std::function<void(const std::
   if (files_ == 0) return written;
   GDALAllRegister();
   const tcachebound cache;
+  const tquietgdal quiet;
   for (const tspacing& spacing : spacings_) {
     if (spacing.sources.empty()) continue;
     // Each source in every first-level mesh it touches (a mesh of the agency lies in one).

@@ -536,6 +536,22 @@ TEST(DemRun, MixedInputsCountedSeaOptionAndCloudOptimizedFiles) {
   EXPECT_NE(failed.find(path + ":17: unknown kind of cell"), std::string::npos) << failed;
   for (const auto& item : fs::directory_iterator(bad + "out"))
     EXPECT_EQ(item.path().filename().string().find("dem"), std::string::npos) << item.path();
+
+  // So does a raster the disk refuses (a file-size limit below the raster's size, above the
+  // scratch file's): one message, nothing half-written left.
+  const std::string full = dir.Folder() + "full/";
+  {
+    const testing_support::FileSizeLimit limit(150 << 10);
+    const std::string said =
+        RunCommand(std::string(NABIK_BINARY_DIR) + "/nabik -q -o '" + full + "list.txt' '" +
+                       kSamples + "FG-GML-5238-74-00-DEM5A-20161001.xml' 2>&1",
+                   &status);
+    EXPECT_EQ(status, 1) << said;
+    EXPECT_NE(said.find("Cannot write " + full + "dem5m-5238.tif.part"), std::string::npos) << said;
+    EXPECT_EQ(said.find("ERROR 1"), std::string::npos) << said;
+  }
+  for (const auto& item : fs::directory_iterator(full))
+    EXPECT_EQ(item.path().filename().string().find("dem"), std::string::npos) << item.path();
 }
 
 // ---------------------------------------------------------------------------------------------
