@@ -17,6 +17,7 @@
 #include "common/paths.h"
 #include "common/text.h"
 #include "common/textfile.h"
+#include "dem/demrun.h"
 #include "mapserver/mapfile.h"
 #include "mapserver/viewer.h"
 #include "mapserver/webexport.h"
@@ -127,6 +128,30 @@ std::vector<tms8layer> CreatedLayers(const std::string& dataFolder) {
       layers.push_back({&e, ProjectionCode(ReadSmallFile(dataFolder + e.Name + ".prj"))});
   }
   return layers;
+}
+
+// An elevation mosaic of the run, drawn as a raster layer.
+struct tms8raster {
+  std::string Name;  // "dem5m"
+  int32_t Code;      // EPSG code of its datum
+  float Min, Max;    // its values' range, drawn dark to light
+};
+
+// The run's elevation mosaics, coarsest first: MapServer draws a map's layers in file order, so
+// they lie under the vector layers, and a finer mosaic over a coarser one.
+std::vector<tms8raster> ElevationLayers(const std::string& dataFolder) {
+  std::vector<tms8raster> rasters;
+  for (auto it = DemTally.Mosaics.rbegin(); it != DemTally.Mosaics.rend(); ++it) {
+    const std::string text = ReadSmallFile(dataFolder + it->Name);
+    rasters.push_back({ChangeFileExt(it->Name, ""),
+                       text.find("\"EPSG\",\"4612\"") != std::string::npos ? 4612 : 6668, it->Min,
+                       it->Max});
+  }
+  return rasters;
+}
+
+std::string ElevationTitle(const std::string& name) {  // "dem5m" -> "標高 5m"
+  return "標高 " + name.substr(3);
 }
 
 // "EPSG:4326", then the data's own codes in first-use order, then "EPSG:3857".
@@ -305,6 +330,36 @@ void AddLayer(std::string& m, const tms8layer& layer, bool fontCopied, const std
   Add(m, "  END");
 }
 
+// Heights as grey, dark to light over the range of the mosaic's values; cells without a value
+// match no class and stay transparent.
+void AddRasterLayer(std::string& m, const tms8raster& raster) {
+  const std::string title = ElevationTitle(raster.Name);
+  Add(m, "");
+  Add(m, "  # " + title);
+  Add(m, "  LAYER");
+  Add(m, "    NAME " + Quoted(raster.Name));
+  Add(m, "    TYPE RASTER");
+  Add(m, "    STATUS ON");
+  Add(m, "    DATA " + Quoted(raster.Name + ".vrt"));
+  Add(m, "    PROJECTION");
+  Add(m, "      \"init=epsg:" + std::to_string(raster.Code) + "\"");
+  Add(m, "    END");
+  Add(m, "    CLASS");
+  Add(m, "      NAME " + Quoted(title));
+  Add(m, "      EXPRESSION ([pixel] > -9999)");
+  Add(m, "      STYLE");
+  Add(m, "        COLORRANGE 60 60 60 250 250 250");
+  Add(m, "        DATARANGE " +
+             Printed("%.2f %.2f", raster.Min, std::max(raster.Max, raster.Min + 1.0f)));
+  Add(m, "      END");
+  Add(m, "    END");
+  Add(m, "    METADATA");
+  Add(m, "      \"wms_title\" " + Quoted(title));
+  Add(m, "      \"wms_srs\" " + Quoted(WmsSrs({raster.Code})));
+  Add(m, "    END");
+  Add(m, "  END");
+}
+
 std::string ConfigText(const std::string& mapPath) {
   std::string pattern = "^";
   for (char c : mapPath) {
@@ -368,6 +423,7 @@ std::string PhpText(const std::string& mapPath, const std::string& configPath) {
 }
 
 std::string IndexText(const std::string& title, const textent& extent,
+                      const std::vector<tms8raster>& rasters,
                       const std::vector<tms8layer>& layers) {
   std::string h;
   Add(h, "<!DOCTYPE html>");
@@ -397,6 +453,9 @@ std::string IndexText(const std::string& title, const textent& extent,
   Add(h, "  extent: [" + Number(extent.MinX) + ", " + Number(extent.MinY) + ", " +
              Number(extent.MaxX) + ", " + Number(extent.MaxY) + "],");
   Add(h, "  layers: [");
+  for (const tms8raster& r : rasters)
+    Add(h, "    {name: " + JsString(r.Name) + ", title: " + JsString(ElevationTitle(r.Name)) +
+               ", color: \"\"},");
   for (const tms8layer& l : layers)
     Add(h, "    {name: " + JsString(l.Entry->Name) + ", title: " + JsString(Utf8(l.Entry->Title)) +
                ", color: " + JsString(l.Entry->Color) + "},");
@@ -443,12 +502,16 @@ bool WriteMapFile8(const std::string& mapPath, const std::string& dataFolder,
                    const std::string& webFolder, bool fontCopied, const std::string& fontAlias,
                    bool symbolsCopied) {
   const std::vector<tms8layer> layers = CreatedLayers(dataFolder);
+  const std::vector<tms8raster> rasters = ElevationLayers(dataFolder);
   std::vector<int32_t> codes;
+  for (const tms8raster& r : rasters)
+    if (std::find(codes.begin(), codes.end(), r.Code) == codes.end()) codes.push_back(r.Code);
   for (const tms8layer& l : layers) codes.push_back(l.Code);
   std::string m;
   if (!MapSettings.MapName.empty()) Add(m, "# " + Utf8(MapSettings.MapName));
   AddHeader(m, dataFolder, webFolder, Ms8Extent(Extent), WmsSrs(codes), fontCopied, symbolsCopied);
   AddFixedBlocks(m);
+  for (const tms8raster& r : rasters) AddRasterLayer(m, r);
   for (const tms8layer& l : layers) AddLayer(m, l, fontCopied, fontAlias, symbolsCopied);
   Add(m, "END");
   return WriteWholeFile(mapPath, m);
@@ -482,6 +545,7 @@ void ExportMapServer8(const std::string& outputPath,
                        WriteWholeFile(web + "nabik.php", PhpText(mapPath, configPath)) &&
                        WriteWholeFile(web + "viewer.js", ViewerScript()) &&
                        WriteWholeFile(web + "index.html", IndexText(title, Ms8Extent(Extent),
+                                                                    ElevationLayers(dataFolder),
                                                                     CreatedLayers(dataFolder)));
   if (written && !fontCopied) showMessage(FontWarningText());
 }

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "common/text.h"
+#include "preview/relief.h"
 #include "shpctl/shpctl.h"
 
 namespace {
@@ -176,6 +177,7 @@ tpreviewset LoadPreviewSet(const std::string& folder) {
     set.Box.Add(layer.Box);
     set.Layers.push_back(std::move(layer));
   }
+  if (FindRelief(folder, set.Relief, set.ReliefBox)) set.Box.Add(set.ReliefBox);
   if (!set.Box.Empty()) {
     const double middle = (set.Box.MinY + set.Box.MaxY) / 2;
     set.XScale = std::max(std::cos(std::clamp(middle, -85.0, 85.0) * M_PI / 180), 0.05);

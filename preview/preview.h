@@ -56,7 +56,10 @@ struct tpreviewlayer {
 
 struct tpreviewset {
   std::vector<tpreviewlayer> Layers;  // in catalog order
-  tmapbox Box;                        // of every feature
+  tmapbox Box;                        // of every feature, and of the relief's cells
+  std::string Relief;                 // the folder's elevation mosaic (.vrt), empty if none
+  tmapbox ReliefBox;                  // its cells with a value
+  bool ReliefVisible = true;
   double XScale = 1;  // a degree of longitude in degrees of latitude at the set's middle
 };
 
@@ -64,7 +67,8 @@ struct tpreviewset {
 tcolour ParseColour(const std::string& text);
 
 // Reads every set of `folder` (with its trailing '/') that the loaded catalog names, in catalog
-// order. Sets that are missing or do not open are left out; a set without shapes is kept.
+// order. Sets that are missing or do not open are left out; a set without shapes is kept. The
+// folder's finest elevation mosaic, where there is one, becomes the relief.
 tpreviewset LoadPreviewSet(const std::string& folder);
 
 // Reads one set; false when its shape file does not open or holds no drawable type.

@@ -18,6 +18,7 @@
 #include "common/paths.h"
 #include "common/stop.h"
 #include "common/text.h"
+#include "dem/demrun.h"
 #include "run/driver.h"
 #include "susetu/susetu.h"
 #include "unlha32/unlha32.h"
@@ -28,6 +29,7 @@ struct tbatchargs {
   std::string catalog, settings, output;
   bool outputGiven = false, quiet = false, help = false, version = false;
   int exportForm = -1;  // --mapserver; -1 leaves it to the settings
+  tdemoptions dem;
   std::vector<std::string> inputs;
 };
 
@@ -64,6 +66,19 @@ std::string ParseArgs(int argc, char** argv, tbatchargs& args) {
         args.exportForm = ExportFormMs4w;
       else
         return "--mapserver needs 8 or ms4w, not " + form;
+    } else if (arg == "--sea") {
+      std::string level;
+      if (!value(level) || level != "0") return "--sea needs 0";
+      args.dem.seaZero = true;
+    } else if (arg == "--dem-format") {
+      std::string form;
+      if (!value(form)) return "--dem-format needs GTiff or COG";
+      if (form == "GTiff" || form == "gtiff" || form == "GTIFF")
+        args.dem.format = tdemformat::GTiff;
+      else if (form == "COG" || form == "cog")
+        args.dem.format = tdemformat::Cog;
+      else
+        return "--dem-format needs GTiff or COG, not " + form;
     } else if (arg == "-o" || arg == "--output") {
       if (!value(args.output)) return arg + " needs the output file";
       args.outputGiven = true;
@@ -198,7 +213,7 @@ void OpenClosedStandardFiles() {
 
 const char* BatchUsage() {
   return "usage: nabik [--catalog FILE] [--settings FILE] [--mapserver 8|ms4w] [--quiet]\n"
-         "             -o OUTPUT INPUT...\n"
+         "             [--sea 0] [--dem-format GTiff|COG] -o OUTPUT INPUT...\n"
          "       nabik --help | --version\n"
          "       nabik --render IMAGE.png [--size WIDTHxHEIGHT] FOLDER   (draws FOLDER's sets)\n"
          "Converts FGD XML files and zip archives of them into shapefiles (one set per layer of\n"
@@ -216,6 +231,12 @@ const char* BatchUsage() {
          "their files converted in the byte order of their names, then removed; nothing else\n"
          "in tmp/ is read or removed. SIGINT or SIGTERM stops the run between blocks of work:\n"
          "the layer sets stay whole, what was extracted is removed, no list is written.\n"
+         "Elevation models (DEM files, known by their content) become one GeoTIFF per first-level\n"
+         "mesh and grid spacing (dem5m-5339.tif) and one virtual mosaic per spacing (dem5m.vrt)\n"
+         "in the folder of OUTPUT; where files overlap, 5A before 5B before 5C, 10A before 10B,\n"
+         "the newer before the older.\n"
+         "  --sea 0          sea-surface cells without a value become 0 m (else no-data, -9999)\n"
+         "  --dem-format COG write the GeoTIFFs as Cloud Optimized GeoTIFFs (default GTiff)\n"
          "Exit status: 0 run finished, 1 run ended on an error or found its output folder in\n"
          "use by another run, 2 usage error (also an input that is no file, or an OUTPUT\n"
          "refused as above) or catalog error, 130 run stopped by SIGINT or SIGTERM.\n";
@@ -267,6 +288,7 @@ int RunBatch(int argc, char** argv) {
   }
   LoadMapSettings();
   if (args.exportForm >= 0) MapSettings.ExportForm = args.exportForm;
+  DemOptions = args.dem;
 
   StartUnlha();
   tbatchfront batch(args);
@@ -276,6 +298,10 @@ int RunBatch(int argc, char** argv) {
   if (!args.quiet && (result == tRunResult::Finished || result == tRunResult::Interrupted))
     std::fprintf(stderr, "files converted: %d, sets written: %d, files matching no layer: %d\n",
                  RunTally.FilesConverted, RunTally.SetsWritten, RunTally.FilesUnmatched);
+  if (!args.quiet && DemTally.Files > 0 &&
+      (result == tRunResult::Finished || result == tRunResult::Interrupted))
+    std::fprintf(stderr, "DEM files read: %d, elevation rasters and mosaics written: %d\n",
+                 DemTally.Files, DemTally.Written);
   switch (result) {
     case tRunResult::Finished:
     case tRunResult::Interrupted:

@@ -16,6 +16,7 @@
 #include "common/stop.h"
 #include "common/text.h"
 #include "common/textfile.h"
+#include "dem/demrun.h"
 #include "fgd/reader.h"
 #include "mapserver/ms8export.h"
 #include "mapserver/webexport.h"
@@ -60,6 +61,7 @@ void Warn(tfrontend& front, const std::string& text) {
 
 // One file of the input list or of a work folder, counted for the closing texts.
 void ConvertListedFile(tfrontend& front, const std::string& outputFolder, const std::string& path) {
+  if (TakeDemFile(path)) return;  // an elevation model, known by its content
   if (ConvertFile(outputFolder, path, front.ProcessMessages)) {
     ++RunTally.FilesConverted;
   } else {
@@ -202,6 +204,7 @@ void RunSteps(tfrontend& front, bool& converted) {
   const RunLock lock(outputFolder);  // before anything else is written there
   tworkfolder work(outputFolder);
   work.RemoveLeftovers();  // of a run that was killed: never converted with this run's files
+  tdemrun dem(outputFolder);
   PrepareFeatureReader();
   for (tshpopentyp& entry : LayerCatalog) {
     entry.Created = false;
@@ -232,6 +235,7 @@ void RunSteps(tfrontend& front, bool& converted) {
   }
   DropStaged(staged);
   CheckStop();
+  dem.Finish(front.SetStatus, [](const std::string& text) { RunWarnings.push_back(text); });
   for (const tshpopentyp& entry : LayerCatalog) RunTally.SetsWritten += entry.Created;
   WriteConversionList(front, outputPath);
   front.SetStatus(Sjis("MAPファイル作成中"));

@@ -19,6 +19,8 @@ packages=(
   locales      # the window tests run in a locale that writes decimal commas
   libproj-dev  # PROJ: the target CRS of --crs and the transformation of vertices into it
   proj-bin     # projinfo: the CRS tests ask it which transformation grids are missing
+  libgdal-dev python3-gdal  # elevation mosaics (GeoTIFF, COG, VRT) and the test's COG validator
+  python3-lxml  # bench/: the elevation reading users do today, for comparison
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -1307,4 +1307,30 @@ TEST_F(Run, PictureOfThePreview) {
   EXPECT_GT(CountColour(QImage(picture), LayerTint(*bld)), 1000);
 }
 
+// The preview of a run that converted an elevation model draws it as shaded relief (grey
+// where the mesh is). NABIK_SCREENSHOT_DIR keeps the picture.
+TEST_F(Run, PreviewDrawsTheElevationAsRelief) {
+  const char* target = std::getenv("NABIK_SCREENSHOT_DIR");
+  const QString folder = QString::fromStdString(target ? std::string(target) : dir_.Folder());
+  Choose(*window_, {Canonical(std::string(NABIK_SOURCE_DIR) +
+                              "/tests/data/dem/FG-GML-5238-74-00-DEM5A-20161001.xml")});
+  Execute();
+  window_->Button6->click();
+  ASSERT_TRUE(window_->Preview);
+  TPreviewF& p = *window_->Preview;
+  EXPECT_FALSE(p.Set.Relief.empty());
+  p.resize(1000, 640);
+  p.show();
+  QCoreApplication::processEvents();
+  ASSERT_TRUE(p.grab().save(folder + "/nabik-preview-relief.png"));
+  const QImage image = p.Picture();
+  int greys = 0;
+  for (int y = 0; y < image.height(); ++y)
+    for (int x = 0; x < image.width(); ++x) {
+      const QColor c = image.pixelColor(x, y);
+      greys += c.red() == c.green() && c.green() == c.blue() && c.red() < 240 && c.red() > 60;
+    }
+  EXPECT_GT(greys, image.width() * image.height() / 2);
+}
+
 }  // namespace

@@ -264,7 +264,7 @@ void TNabikF::Button6Click() {
   if (Preview) Preview->close();
   TPreviewF* preview = nullptr;
   if (!Guarded(this, [&] { preview = new TPreviewF(folder, this); })) return;
-  if (preview->Set.Layers.empty()) {
+  if (preview->Set.Layers.empty() && preview->Set.Relief.empty()) {
     delete preview;
     ShowMessageBox(this, AppTitle(),
                    QStringLiteral("表示できるレイヤーがありません: ") +

@@ -7,6 +7,8 @@
 #include <cmath>
 #include <vector>
 
+#include "preview/relief.h"
+
 namespace {
 
 constexpr double kLineWidth = 1.5;
@@ -135,6 +137,14 @@ QColor LayerTint(const tpreviewlayer& layer) {
 }
 
 long DrawPreview(QPainter& painter, const tpreviewset& set, const tmapview& view) {
+  if (!set.Relief.empty() && set.ReliefVisible) {
+    // The elevation mosaic as shaded relief, under every layer.
+    std::vector<uint32_t> relief = ShadeRelief(set.Relief, view);
+    if (!relief.empty())
+      painter.drawImage(0, 0,
+                        QImage(reinterpret_cast<const uchar*>(relief.data()), view.Width,
+                               view.Height, view.Width * 4, QImage::Format_ARGB32_Premultiplied));
+  }
   painter.setRenderHint(QPainter::Antialiasing, true);
   long drawn = 0;
   for (size_t n : DrawOrder(set))

@@ -15,8 +15,9 @@ QColor LayerColour(const tpreviewlayer& layer);
 QColor LayerTint(const tpreviewlayer& layer);
 
 // Draws the visible layers (polygons below lines below points) over what the painter's device
-// holds. Features smaller than a pixel become one dot; those outside the picture are skipped.
-// Returns the number of features drawn.
+// holds, the folder's elevation mosaic as shaded relief below them all. Features smaller than a
+// pixel become one dot; those outside the picture are skipped. Returns the number of features
+// drawn.
 long DrawPreview(QPainter& painter, const tpreviewset& set, const tmapview& view);
 
 // Marks the feature `feature` of `layer` over the picture: its outline, or a ring round a point.

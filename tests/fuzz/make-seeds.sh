@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the seed corpus of one fuzz target from the sample data and the test files:
-#   make-seeds.sh TARGET FOLDER     TARGET: catalog ini reader unzip unlha32
+#   make-seeds.sh TARGET FOLDER     TARGET: catalog ini reader unzip unlha32 dem
 # Large sample files are cut to their first lines: the fuzzer mutates small inputs far faster,
 # and the head of a file already holds its declaration and its first features.
 set -euo pipefail
@@ -60,6 +60,13 @@ case "$target" in
       (cd "$tmp" && python3 -m zipfile -c "$out/small.zip" dir)
     fi
     rm -rf "$tmp"
+    ;;
+  dem)
+    cp "$root/tests/data/dem/FG-GML-5235-37-59-DEM5A-20161001.xml" "$out/"
+    cut_xml "$root/tests/data/dem/FG-GML-5238-74-00-DEM5A-20161001.xml" head-5238.xml
+    # A whole small file: the tuple list's end and the start point after it.
+    { head -n 49 "$root/tests/data/dem/FG-GML-5238-74-00-DEM5A-20161001.xml"
+      tail -n 13 "$root/tests/data/dem/FG-GML-5238-74-00-DEM5A-20161001.xml"; } >"$out/short-5238.xml"
     ;;
   unlha32)
     cp "$root"/tests/data/lha/*.lzh "$root/data/ms4wmap10.lzh" "$out/"
