@@ -71,6 +71,10 @@ std::string ToCp932(std::string_view text, const char* from) {
   return Convert(text, "CP932", from, kGetaCp932);
 }
 
+std::string ToUtf8(std::string_view text, const char* from) {
+  return Convert(text, "UTF-8", from, kReplacementUtf8);
+}
+
 std::string Sjis(std::string_view utf8) {
   return ToCp932(utf8, "UTF-8");
 }

@@ -8,6 +8,10 @@
 // becomes the geta mark 〓; an invalid byte sequence becomes 〓 as well, one byte at a time.
 std::string ToCp932(std::string_view text, const char* from);
 
+// Converts `text` from the iconv encoding `from` to UTF-8; an invalid byte sequence becomes
+// U+FFFD, one byte at a time.
+std::string ToUtf8(std::string_view text, const char* from);
+
 // UTF-8 literal -> CP932 bytes (for fixed texts written into files).
 std::string Sjis(std::string_view utf8);
 

@@ -64,9 +64,16 @@ bool IsShiftJisName(std::string_view encoding) {
   return false;
 }
 
-tvalueconverter::tvalueconverter(std::string encoding)
-    : encoding_(IsShiftJisName(encoding) ? std::string() : std::move(encoding)) {
-  if (!encoding_.empty()) ToCp932("", encoding_.c_str());  // raises when there is no converter
+tvalueconverter::tvalueconverter(std::string encoding, bool toUtf8) : toUtf8_(toUtf8) {
+  if (!toUtf8) {
+    encoding_ = IsShiftJisName(encoding) ? std::string() : std::move(encoding);
+    if (!encoding_.empty()) ToCp932("", encoding_.c_str());  // raises when there is no converter
+    return;
+  }
+  // Into UTF-8 an undeclared file is CP932 as well, and even UTF-8 is converted: an invalid
+  // byte must not reach a table that promises UTF-8.
+  encoding_ = encoding.empty() || IsShiftJisName(encoding) ? "CP932" : std::move(encoding);
+  ToUtf8("", encoding_.c_str());
 }
 
 std::string_view tvalueconverter::ToTable(std::string_view value) {
@@ -75,7 +82,10 @@ std::string_view tvalueconverter::ToTable(std::string_view value) {
   auto hit = cache_.find(value);
   if (hit == cache_.end()) {
     if (cache_.size() >= kCacheEntries) cache_.clear();
-    hit = cache_.emplace(std::string(value), ToCp932(value, encoding_.c_str())).first;
+    hit = cache_
+              .emplace(std::string(value), toUtf8_ ? ToUtf8(value, encoding_.c_str())
+                                                   : ToCp932(value, encoding_.c_str()))
+              .first;
   }
   last_ = &*hit;
   return hit->second;

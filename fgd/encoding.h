@@ -15,15 +15,17 @@ std::string DeclaredEncoding(std::string_view firstLine);
 // True for the names under which Shift-JIS and its Windows variant CP932 are declared.
 bool IsShiftJisName(std::string_view encoding);
 
-// Converts values of one file to CP932. Values are cached: the same few texts (feature types,
-// place names) recur in every feature, and a conversion costs far more than a lookup.
+// Converts values of one file to CP932 (or to UTF-8, for outputs that hold it). Values are cached:
+// the same few texts (feature types, place names) recur in every feature, and a conversion costs
+// far more than a lookup.
 class tvalueconverter {
  public:
-  // Empty or a Shift-JIS name: values are taken byte for byte. Raises NabikError when the
-  // system has no conversion from `encoding` to CP932.
-  explicit tvalueconverter(std::string encoding);
+  // Empty or a Shift-JIS name: values are CP932, taken byte for byte into CP932. Raises
+  // NabikError when the system has no conversion from `encoding` to the target.
+  explicit tvalueconverter(std::string encoding, bool toUtf8 = false);
 
   // The value in CP932, valid until the next call. Characters CP932 cannot hold become 〓.
+  // For UTF-8 the value in UTF-8; invalid bytes become U+FFFD.
   std::string_view ToTable(std::string_view value);
 
  private:
@@ -32,6 +34,7 @@ class tvalueconverter {
     size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
   };
   std::string encoding_;  // empty: no conversion
+  bool toUtf8_ = false;
   std::unordered_map<std::string, std::string, thash, std::equal_to<>> cache_;
   const std::pair<const std::string, std::string>* last_ = nullptr;  // the last value looked up
 };

@@ -1,7 +1,5 @@
 #include "fgd/reader.h"
 
-#include <shapefil.h>
-
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -21,6 +19,7 @@
 #include "fgd/linereader.h"
 #include "fgd/scanner.h"
 #include "fgd/setwriter.h"
+#include "shpctl/shapelayer.h"
 #include "shpctl/shpctl.h"
 
 std::vector<double> BufX, BufY, BufZ, BufM;
@@ -102,14 +101,14 @@ tdatum DatumOf(std::string_view line) {
 // One call of ReadFeatures: the per-file state and the actions of the line dispatch.
 class tfeaturereading {
  public:
-  tfeaturereading(const std::string& path, int32_t entry)
+  tfeaturereading(const std::string& path, int32_t entry, toutputlayer& output)
       : path_(path),
         entry_(entry),
         layer_(CatalogEntry(entry)),
+        output_(output),
         in_(path),
-        writer_(path + ": cannot write a shape of the layer " + layer_.Name,
-                layer_.AttrCount() == 0) {
-    shapeType_ = ShapeTypeOfKind(layer_.Kind);
+        shapeType_(ShapeTypeOfKind(layer_.Kind)),
+        writer_(output, shapeType_) {
     keys_.Add("<" + layer_.Name + " ", kFeatureStartBit);
     keys_.Add("</" + layer_.Name + ">", kFeatureEndBit);
     for (int32_t k = 1; k <= layer_.AttrCount(); ++k)
@@ -120,23 +119,16 @@ class tfeaturereading {
     FindAttr(entry, "lfSpanFr", lfSpanFrAttr_);
     FindAttr(entry, "lfSpanTo", lfSpanToAttr_);
     FindAttr(entry, "devDate", devDateAttr_);
-    const int fields = DBFGetFieldCount(OpenSet.DbfHandle);
-    for (int i = 0; i < fields; ++i) {
-      int width = 0;
-      DBFGetFieldInfo(OpenSet.DbfHandle, i, nullptr, &width, nullptr);
-      fieldWidths_.push_back(width);
-    }
   }
 
   // Reads the file; gives the datum it declares first.
   tdatum Run() {
-    BringSetInStep();
-    writer_.Finish();
+    output_.Begin(path_);
     std::string_view line;
     bytescan::ttags tags;
     if (!in_.NextLine(line, tags)) return tdatum::None;
     try {
-      converter_.emplace(DeclaredEncoding(line));
+      converter_.emplace(DeclaredEncoding(line), output_.TextForm() == ttextform::Utf8);
     } catch (const NabikError& e) {
       throw NabikError(path_ + ": " + e.what());
     }
@@ -174,6 +166,7 @@ class tfeaturereading {
     if (FindPattern(tag, "fguuid:") == std::string_view::npos) return;
     datumKnown_ = true;
     datum_ = DatumOf(tag);
+    writer_.SetDatum(datum_);
   }
 
   // The line dispatch: the first test that holds decides.
@@ -185,7 +178,9 @@ class tfeaturereading {
     }
     if ((c >> kFeatureStartBit & 1) && MatchFeatureStart(line, entry_, featureId_, featureUuid_))
       return FeatureStart();
-    if ((c >> kFeatureEndBit & 1) && MatchFeatureEnd(line, entry_, shapeType_)) return FeatureEnd();
+    // The end tag's shape type is the layer's, fixed for the file.
+    int32_t shapeType = shapeType_;
+    if ((c >> kFeatureEndBit & 1) && MatchFeatureEnd(line, entry_, shapeType)) return FeatureEnd();
     if (const uint64_t columns = ScannerColumns(c)) {
       std::string_view value = line;
       int32_t k = 0;
@@ -226,12 +221,9 @@ class tfeaturereading {
     PartCount = 0;
     GrowPartBuffers(1);
     PartStarts[0] = 0;
-    PartTypes[0] = 5;
-    ++OpenSet.RecordIndex;
+    PartTypes[0] = kFirstRing;
     inFeature_ = true;
-    // The record comes into being with the feature, so that it exists even when no value of
-    // the feature is ever written.
-    if (!fieldWidths_.empty() && OpenSet.RecordIndex == records_) AddRecord(OpenSet.RecordIndex);
+    writer_.StartFeature();
     if (idAttr_) WriteValue(idAttr_, featureId_);
     if (uuidAttr_) WriteValue(uuidAttr_, featureUuid_);
     ringStart_ = -1;
@@ -245,11 +237,8 @@ class tfeaturereading {
     inFeature_ = false;
   }
 
-  void CompleteOpenFeature() {
-    if (!inFeature_) return;
-    inFeature_ = false;
-    writer_.WriteNullShape(false);
-  }
+  // A feature whose end never came stays open: it gets no shape.
+  void CompleteOpenFeature() { inFeature_ = false; }
 
   void WriteDate(int32_t attr) {
     if (attr) WriteValue(attr, dateText_);
@@ -260,7 +249,7 @@ class tfeaturereading {
     if (!inFeature_) return;
     GrowPartBuffers(static_cast<size_t>(PartCount) + 1);
     PartStarts[PartCount] = VertexCount;
-    PartTypes[PartCount] = PartCount == 0 ? 5 : 2;
+    PartTypes[PartCount] = PartCount == 0 ? kFirstRing : kOuterRing;
     ++PartCount;
   }
 
@@ -281,7 +270,7 @@ class tfeaturereading {
     if (!inFeature_) return;
     GrowPartBuffers(static_cast<size_t>(PartCount) + 1);
     PartStarts[PartCount] = VertexCount;
-    PartTypes[PartCount] = 3;
+    PartTypes[PartCount] = kInnerRing;
     ++PartCount;
   }
 
@@ -348,35 +337,30 @@ class tfeaturereading {
     return value;
   }
 
-  // Writes `value` into attribute k of the record at RecordIndex, by the attribute's type.
+  // Hands `value` over as attribute k of the last feature, typed by the attribute.
   void WriteValue(int32_t k, std::string_view value) {
-    const int field = k - 1;
-    const int32_t record = OpenSet.RecordIndex;
-    if (field >= static_cast<int>(fieldWidths_.size()) || record < 0 || record >= records_) return;
     switch (layer_.Attr(k).Type) {
       case 0:
-        writer_.WriteString(record, field,
-                            CutSjis(converter_->ToTable(value), fieldWidths_[field]));
+        writer_.Text(k, converter_->ToTable(value));
         break;
       case 1:
-        writer_.WriteInteger(record, field, ParseInt32(value).value_or(0));
+        writer_.Integer(k, ParseInt32(value).value_or(0));
         break;
       case 2:
-        writer_.WriteDouble(record, field, Number(value));
+        writer_.Real(k, Number(value));
         break;
       default:
         break;
     }
   }
 
-  // A feature at its end: its shape, or a null shape when it has no coordinates. Should the
-  // write fail, one null shape is tried after it, as for a feature left open.
+  // A feature at its end: its shape, or none when it has no coordinates.
   void WriteShape() {
-    if (VertexCount == 0) return writer_.WriteNullShape(true);
+    if (VertexCount == 0) return writer_.EndEmpty();
     DropEmptyParts();
     if (PartCount > 0) PartStarts[0] = 0;
-    writer_.WriteShape(shapeType_, BufX.data(), BufY.data(), VertexCount, PartStarts.data(),
-                       PartTypes.data(), PartCount, true);
+    writer_.EndShape(BufX.data(), BufY.data(), VertexCount, PartStarts.data(), PartTypes.data(),
+                     PartCount);
   }
 
   // A ring tag without coordinates leaves a part without vertices; one at the end of the
@@ -393,36 +377,16 @@ class tfeaturereading {
     PartCount = kept;
   }
 
-  // Appends the record `record`: empty, or holding its number in the one FID column that a
-  // layer without columns has (the library writes no record into a table without fields).
-  void AddRecord(int32_t record) {
-    writer_.AddRecord(record);
-    if (record == records_) ++records_;
-  }
-
-  // A set left out of step by an earlier writer is brought back in step before appending.
-  void BringSetInStep() {
-    records_ = DBFGetRecordCount(OpenSet.DbfHandle);
-    if (fieldWidths_.empty()) return;
-    int shapes = 0;
-    SHPGetInfo(OpenSet.ShpHandle, &shapes, nullptr, nullptr, nullptr);
-    for (; shapes < records_; ++shapes) writer_.WriteNullShape(false);
-    if (records_ < shapes) {
-      while (records_ < shapes) AddRecord(records_);
-      OpenSet.RecordIndex = records_ - 1;
-    }
-  }
-
   const std::string& path_;
   const int32_t entry_;
   const tshpopentyp& layer_;
+  toutputlayer& output_;
   tlinereader in_;
   std::optional<tvalueconverter> converter_;
   tpatternkeys keys_;
   int32_t idAttr_ = 0, uuidAttr_ = 0, lfSpanFrAttr_ = 0, lfSpanToAttr_ = 0, devDateAttr_ = 0;
-  std::vector<int> fieldWidths_;
+  const int32_t shapeType_;
   tsetwriter writer_;
-  int32_t records_ = 0;  // the table's records, counted as they are queued
 
   bool inFeature_ = false;
   bool stopped_ = false;
@@ -431,7 +395,6 @@ class tfeaturereading {
   std::string featureId_, featureUuid_, dateText_;
   int32_t ringStart_ = -1;
   int32_t interiorStart_ = -1;
-  int32_t shapeType_ = 0;
 };
 
 }  // namespace
@@ -447,8 +410,15 @@ tdatum ReadFeatures(const std::string& filePath, int32_t entry) {
     throw NabikError(filePath + ": no catalog entry " + std::to_string(entry));
   if (!OpenSet.ShpHandle || !OpenSet.DbfHandle)
     throw NabikError(filePath + ": no layer set is open for " + CatalogEntry(entry).Name);
+  tshapelayer layer(entry);
+  return ReadFeatures(filePath, entry, layer);
+}
+
+tdatum ReadFeatures(const std::string& filePath, int32_t entry, toutputlayer& output) {
+  if (entry < 1 || entry > LayerCount())
+    throw NabikError(filePath + ": no catalog entry " + std::to_string(entry));
   GrowVertexBuffers(kFirstVertices);
   GrowPartBuffers(kFirstParts);
-  tfeaturereading reading(filePath, entry);
+  tfeaturereading reading(filePath, entry, output);
   return reading.Run();
 }

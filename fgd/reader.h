@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "catalog/catalog.h"
+#include "output/outputlayer.h"
 
 // Working buffers of the current feature, shared by every file and layer of a run. They start
 // at 10000 vertices and 400 parts and grow for a larger feature. X is the longitude (the second
@@ -26,3 +27,7 @@ void PrepareFeatureReader();
 // the set stays consistent and open either way. Gives the datum of the file's first "fguuid:"
 // declaration (None when it has none or one of another coordinate system).
 tdatum ReadFeatures(const std::string& filePath, int32_t entry);
+
+// The same into any output layer: its features, finished, go to `output` in blocks (the text
+// values in the layer's text form). ReadFeatures above writes into the open set this way.
+tdatum ReadFeatures(const std::string& filePath, int32_t entry, toutputlayer& output);

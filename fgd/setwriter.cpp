@@ -1,50 +1,39 @@
 #include "fgd/setwriter.h"
 
-#include <shapefil.h>
-
 #include <system_error>
 #include <utility>
-
-#include "common/errors.h"
-#include "shpctl/shpctl.h"
 
 namespace {
 
 // A block holds some hundred buildings or a few dozen contour lines: large enough that handing
 // it over costs nothing beside its writes, small enough that memory stays flat.
-constexpr size_t kBlockJobs = 8192;
+constexpr size_t kBlockFeatures = 1024;
+constexpr size_t kBlockValues = 8192;
 constexpr size_t kBlockVertices = 32768;
 constexpr size_t kBlockText = 256 << 10;
 
 }  // namespace
 
-bool tsetwriter::tblock::Full() const {
-  return Jobs.size() >= kBlockJobs || X.size() >= kBlockVertices || Text.size() >= kBlockText;
+bool tsetwriter::Full(const tfeatureblock& b) {
+  return b.Features.size() >= kBlockFeatures || b.Values.size() >= kBlockValues ||
+         b.X.size() >= kBlockVertices || b.Text.size() >= kBlockText;
 }
 
-void tsetwriter::tblock::Clear() {
-  Jobs.clear();
-  X.clear();
-  Y.clear();
-  Parts.clear();
-  Text.clear();
-}
+thread_local tfeatureblock tsetwriter::spareFilling_, tsetwriter::spareHanded_;
 
-thread_local tsetwriter::tblock tsetwriter::spareFilling_, tsetwriter::spareHanded_;
-
-tsetwriter::tsetwriter(std::string failureText, bool noColumns)
-    : failureText_(std::move(failureText)), noColumns_(noColumns) {
+tsetwriter::tsetwriter(toutputlayer& layer, int32_t shapeType) : layer_(layer) {
   std::swap(filling_, spareFilling_);
   std::swap(handed_, spareHanded_);
+  filling_.ShapeType = handed_.ShapeType = shapeType;
 }
 
 tsetwriter::~tsetwriter() {
   StopThread();
-  for (tblock* block : {&filling_, &handed_}) {
+  for (tfeatureblock* block : {&filling_, &handed_}) {
     block->Clear();
     // A block grown for one very large feature is given back, not kept.
     if (block->X.capacity() > 4 * kBlockVertices || block->Text.capacity() > 4 * kBlockText)
-      *block = tblock();
+      *block = tfeatureblock();
   }
   std::swap(filling_, spareFilling_);
   std::swap(handed_, spareHanded_);
@@ -53,7 +42,7 @@ tsetwriter::~tsetwriter() {
 void tsetwriter::StopThread() {
   if (!thread_.joinable()) return;
   {
-    // The block in hand is finished first: the layer set is closed right after.
+    // The block in hand is finished first: the layer is closed right after.
     std::unique_lock<std::mutex> hold(lock_);
     changed_.wait(hold, [&] { return !busy_; });
     stop_ = true;
@@ -62,51 +51,50 @@ void tsetwriter::StopThread() {
   thread_.join();
 }
 
-void tsetwriter::AddRecord(int32_t record) {
-  Queue({.Kind = tkind::Record, .Record = record});
+void tsetwriter::StartFeature() {
+  // Blocks change only between features: a feature and the values after its end stay together.
+  if (Full(filling_)) HandOver();
+  filling_.Features.push_back({.ValuesAt = static_cast<uint32_t>(filling_.Values.size())});
 }
 
-void tsetwriter::WriteString(int32_t record, int field, std::string_view bytes) {
-  // The bytes go into the block before the job that names them: queueing may hand it over.
+void tsetwriter::AddValue(const tvalue& value) {
+  filling_.Values.push_back(value);
+  if (filling_.Features.empty())
+    filling_.LeadingValues = static_cast<uint32_t>(filling_.Values.size());
+}
+
+void tsetwriter::Text(int32_t k, std::string_view bytes) {
   const auto at = static_cast<uint32_t>(filling_.Text.size());
   filling_.Text.append(bytes);
   filling_.Text.push_back('\0');
-  Queue({.Kind = tkind::String, .Record = record, .Field = field, .At = at});
+  AddValue({.Column = k, .TextAt = at});
 }
 
-void tsetwriter::WriteInteger(int32_t record, int field, int32_t value) {
-  Queue({.Kind = tkind::Integer, .Record = record, .Field = field, .Value = value});
+void tsetwriter::Integer(int32_t k, int32_t value) {
+  AddValue({.Column = k, .Integer = value});
 }
 
-void tsetwriter::WriteDouble(int32_t record, int field, double value) {
-  Queue({.Kind = tkind::Double, .Record = record, .Field = field, .Number = value});
+void tsetwriter::Real(int32_t k, double value) {
+  AddValue({.Column = k, .Real = value});
 }
 
-void tsetwriter::WriteShape(int32_t shapeType, const double* x, const double* y, int32_t vertices,
-                            const int32_t* partStarts, const int32_t* partTypes, int32_t parts,
-                            bool retry) {
-  tblock& b = filling_;
-  const tjob job{.Kind = tkind::Shape,
-                 .Retry = retry,
-                 .Value = shapeType,
-                 .Parts = parts,
-                 .At = static_cast<uint32_t>(b.X.size()),
-                 .Count = static_cast<uint32_t>(vertices),
-                 .PartsAt = static_cast<uint32_t>(b.Parts.size())};
+void tsetwriter::EndShape(const double* x, const double* y, int32_t vertices,
+                          const int32_t* partStarts, const int32_t* partTypes, int32_t parts) {
+  tfeatureblock& b = filling_;
+  tfeature& f = b.Features.back();
+  f.End = tfeatureend::Shape;
+  f.VerticesAt = static_cast<uint32_t>(b.X.size());
+  f.Vertices = static_cast<uint32_t>(vertices);
+  f.PartsAt = static_cast<uint32_t>(b.PartStarts.size());
+  f.Parts = static_cast<uint32_t>(parts);
   b.X.insert(b.X.end(), x, x + vertices);
   b.Y.insert(b.Y.end(), y, y + vertices);
-  b.Parts.insert(b.Parts.end(), partStarts, partStarts + parts);
-  b.Parts.insert(b.Parts.end(), partTypes, partTypes + parts);
-  Queue(job);
+  b.PartStarts.insert(b.PartStarts.end(), partStarts, partStarts + parts);
+  b.PartTypes.insert(b.PartTypes.end(), partTypes, partTypes + parts);
 }
 
-void tsetwriter::WriteNullShape(bool retry) {
-  Queue({.Kind = tkind::Null, .Retry = retry});
-}
-
-void tsetwriter::Queue(const tjob& job) {
-  filling_.Jobs.push_back(job);
-  if (filling_.Full()) HandOver();
+void tsetwriter::EndEmpty() {
+  filling_.Features.back().End = tfeatureend::Empty;
 }
 
 void tsetwriter::HandOver() {
@@ -114,7 +102,8 @@ void tsetwriter::HandOver() {
     try {
       thread_ = std::thread(&tsetwriter::Loop, this);
     } catch (const std::system_error&) {
-      // No thread to be had: the reader writes the block itself.
+      // No thread to be had: the reader hands the block over itself.
+      filling_.Datum = datum_;
       Run(filling_);
       filling_.Clear();
       RethrowFailure();
@@ -125,6 +114,7 @@ void tsetwriter::HandOver() {
   changed_.wait(hold, [&] { return !busy_; });
   // A write that failed ends the reading, as it would have at once without the thread.
   RethrowFailure();
+  filling_.Datum = datum_;
   std::swap(filling_, handed_);
   filling_.Clear();
   busy_ = true;
@@ -137,6 +127,7 @@ void tsetwriter::Drain() {
     std::unique_lock<std::mutex> hold(lock_);
     changed_.wait(hold, [&] { return !busy_; });
   }
+  filling_.Datum = datum_;
   Run(filling_);
   filling_.Clear();
 }
@@ -164,86 +155,11 @@ void tsetwriter::Loop() {
   }
 }
 
-void tsetwriter::Run(tblock& block) {
-  for (const tjob& job : block.Jobs) {
-    if (failure_) return;
-    try {
-      RunJob(block, job);
-    } catch (...) {
-      failure_ = std::current_exception();  // memory ran out: raised like a failed write
-    }
+void tsetwriter::Run(tfeatureblock& block) {
+  if (failure_ || (block.Features.empty() && block.Values.empty())) return;
+  try {
+    layer_.Write(block);
+  } catch (...) {
+    failure_ = std::current_exception();  // a failed write, or memory ran out
   }
-}
-
-void tsetwriter::Fail() {
-  // The store keeps the system's reason: a full disk and a refused file read alike otherwise.
-  failure_ = std::make_exception_ptr(NabikError(failureText_ + RefusedWriteText()));
-}
-
-bool tsetwriter::AppendNull() {
-  SHPObject* shape = SHPCreateSimpleObject(SHPT_NULL, 0, nullptr, nullptr, nullptr);
-  const int written = shape ? SHPWriteObject(OpenSet.ShpHandle, -1, shape) : -1;
-  SHPDestroyObject(shape);
-  return written >= 0;
-}
-
-void tsetwriter::RunJob(const tblock& block, const tjob& job) {
-  DBFHandle dbf = OpenSet.DbfHandle;
-  switch (job.Kind) {
-    case tkind::Record:
-      if (noColumns_)
-        DBFWriteIntegerAttribute(dbf, job.Record, 0, job.Record);
-      else
-        DBFWriteNULLAttribute(dbf, job.Record, 0);
-      return;
-    case tkind::String:
-      DBFWriteStringAttribute(dbf, job.Record, job.Field, block.Text.data() + job.At);
-      return;
-    case tkind::Integer:
-      // A number too wide for its field would be stored with its digits cut off, a different
-      // number; the field is left empty (null) instead.
-      if (!DBFWriteIntegerAttribute(dbf, job.Record, job.Field, job.Value))
-        DBFWriteNULLAttribute(dbf, job.Record, job.Field);
-      return;
-    case tkind::Double:
-      if (!DBFWriteDoubleAttribute(dbf, job.Record, job.Field, job.Number))
-        DBFWriteNULLAttribute(dbf, job.Record, job.Field);
-      return;
-    case tkind::Null:
-      if (AppendNull()) return;
-      Fail();
-      if (job.Retry) AppendNull();
-      return;
-    case tkind::Shape:
-      break;
-  }
-  // The shape object is laid over the block instead of copied from it: a copy costs seven
-  // allocations per feature. It holds what SHPCreateObject would make of the same arguments:
-  // one part from vertex 0 when none is marked, and a point takes the first vertex.
-  const int32_t shapeType = job.Value;
-  if (zeros_.size() < job.Count) zeros_.resize(job.Count, 0.0);
-  SHPObject shape{};
-  shape.nSHPType = shapeType;
-  shape.nShapeId = -1;
-  shape.nVertices = shapeType == SHPT_POINT ? 1 : static_cast<int>(job.Count);
-  shape.padfX = const_cast<double*>(block.X.data() + job.At);
-  shape.padfY = const_cast<double*>(block.Y.data() + job.At);
-  shape.padfZ = zeros_.data();
-  shape.padfM = zeros_.data();
-  int firstStart = 0, firstType = SHPP_RING;
-  if (shapeType != SHPT_POINT && shapeType != SHPT_NULL) {
-    if (job.Parts == 0) {
-      shape.nParts = 1;
-      shape.panPartStart = &firstStart;
-      shape.panPartType = &firstType;
-    } else {
-      shape.nParts = job.Parts;
-      shape.panPartStart = const_cast<int*>(block.Parts.data() + job.PartsAt);
-      shape.panPartType = const_cast<int*>(block.Parts.data() + job.PartsAt + job.Parts);
-    }
-  }
-  SHPComputeExtents(&shape);
-  if (SHPWriteObject(OpenSet.ShpHandle, -1, &shape) >= 0) return;
-  Fail();
-  if (job.Retry) AppendNull();
 }

@@ -24,6 +24,7 @@
 #include "fgd/linereader.h"
 #include "fgd/reader.h"
 #include "fgd/scanner.h"
+#include "output/outputlayer.h"
 #include "shpctl/shpctl.h"
 #include "support/test_support.h"
 
@@ -1307,3 +1308,85 @@ TEST(SampleFiles, ConvertAsTheirXmlSays) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// The output layer: what any output receives from the reader
+
+namespace {
+
+// An output layer that keeps what it receives, in UTF-8.
+class tkeptlayer final : public toutputlayer {
+ public:
+  struct tkept {
+    tfeatureend End;
+    std::vector<int32_t> Roles;
+    uint32_t Vertices = 0;
+    std::map<int32_t, std::string> Texts;
+  };
+  ttextform TextForm() const override { return ttextform::Utf8; }
+  void Begin(const std::string& source) override { sources.push_back(source); }
+  void Write(const tfeatureblock& block) override {
+    blocks.push_back(block.Features.size());
+    datums.push_back(block.Datum);
+    leading += block.LeadingValues;
+    for (size_t i = 0; i < block.Features.size(); ++i) {
+      const tfeature& f = block.Features[i];
+      tkept k{f.End, {}, f.Vertices, {}};
+      for (uint32_t p = 0; p < f.Parts; ++p) k.Roles.push_back(block.PartTypes[f.PartsAt + p]);
+      for (uint32_t v = f.ValuesAt; v < block.ValuesEnd(i); ++v)
+        k.Texts[block.Values[v].Column] = block.TextOf(block.Values[v]);
+      features.push_back(k);
+    }
+  }
+  std::vector<std::string> sources;
+  std::vector<size_t> blocks;
+  std::vector<tdatum> datums;
+  uint32_t leading = 0;
+  std::vector<tkept> features;
+};
+
+}  // namespace
+
+TEST(OutputLayer, ReceivesFinishedFeaturesInBlocksInOrder) {
+  ScratchDir dir;
+  const int32_t entry = UseLayer(Layer("Ab", 2, {{"id"}, {"type"}, {"lfSpanFr"}}));
+  constexpr int kFeatures = 3000;
+  std::vector<std::string> lines = {kSjisDeclaration, "<jps:date8601>1999-01-01</jps:date8601>",
+                                    "</lfSpanFr>"};
+  for (int i = 0; i < kFeatures; ++i) {
+    lines.push_back("<Ab gml:id=\"g" + std::to_string(i) + "\">");
+    lines.push_back("<gml:Surface srsName=\"fguuid:jgd2011.bl\">");
+    lines.push_back(Sjis("<type>建物</type>"));
+    for (const std::string& l :
+         Ring("exterior", {"35.0 139.0", "35.0 139.1", "35.1 139.1", "35.0 139.0"}))
+      lines.push_back(l);
+    for (const std::string& l :
+         Ring("interior", {"35.01 139.01", "35.02 139.02", "35.01 139.02", "35.01 139.01"}))
+      lines.push_back(l);
+    lines.push_back("</Ab>");
+  }
+  for (const char* l : {"<Ab gml:id=\"empty\">", "</Ab>", "<Ab gml:id=\"open\">"})
+    lines.push_back(l);
+  const std::string path = dir.Folder() + "Ab.xml";
+  WriteFile(path, Lines(lines));
+  PrepareFeatureReader();
+  tkeptlayer kept;
+  EXPECT_EQ(ReadFeatures(path, entry, kept), tdatum::Jgd2011);
+  EXPECT_EQ(kept.sources, std::vector<std::string>{path});
+  // Blocks, never single features: several of them, each of many features.
+  ASSERT_GT(kept.blocks.size(), 2u);
+  for (size_t i = 0; i + 1 < kept.blocks.size(); ++i) EXPECT_GT(kept.blocks[i], 500u);
+  EXPECT_EQ(kept.datums.back(), tdatum::Jgd2011);
+  EXPECT_EQ(kept.leading, 1u);  // the date before the first feature belongs to none of the file's
+  ASSERT_EQ(kept.features.size(), static_cast<size_t>(kFeatures + 2));
+  for (int i = 0; i < kFeatures; ++i) {
+    const tkeptlayer::tkept& f = kept.features[i];
+    ASSERT_EQ(f.Texts.at(1), "g" + std::to_string(i));  // in the file's order
+    EXPECT_EQ(f.End, tfeatureend::Shape);
+    EXPECT_EQ(f.Roles, (std::vector<int32_t>{kFirstRing, kInnerRing}));
+    EXPECT_EQ(f.Vertices, 8u);
+    EXPECT_EQ(f.Texts.at(2), "建物");  // converted into the layer's UTF-8
+  }
+  EXPECT_EQ(kept.features[kFeatures].End, tfeatureend::Empty);
+  EXPECT_EQ(kept.features[kFeatures + 1].End, tfeatureend::Open);
+}
