@@ -30,6 +30,8 @@ struct tbatchargs {
   bool outputGiven = false, quiet = false, help = false, version = false;
   int exportForm = -1;  // --mapserver; -1 leaves it to the settings
   tdemoptions dem;
+  std::string format, dataset;
+  bool formatGiven = false;
   std::vector<std::string> inputs;
 };
 
@@ -79,6 +81,11 @@ std::string ParseArgs(int argc, char** argv, tbatchargs& args) {
         args.dem.format = tdemformat::Cog;
       else
         return "--dem-format needs GTiff or COG, not " + form;
+    } else if (arg == "--format") {
+      if (!value(args.format)) return "--format needs a format name (shp, GPKG, FlatGeobuf, ...)";
+      args.formatGiven = true;
+    } else if (arg == "--dataset") {
+      if (!value(args.dataset)) return "--dataset needs a dataset name (PG:dbname=...)";
     } else if (arg == "-o" || arg == "--output") {
       if (!value(args.output)) return arg + " needs the output file";
       args.outputGiven = true;
@@ -213,18 +220,28 @@ void OpenClosedStandardFiles() {
 
 const char* BatchUsage() {
   return "usage: nabik [--catalog FILE] [--settings FILE] [--mapserver 8|ms4w] [--quiet]\n"
-         "             [--sea 0] [--dem-format GTiff|COG] -o OUTPUT INPUT...\n"
+         "             [--format NAME [--dataset NAME]] [--sea 0] [--dem-format GTiff|COG]\n"
+         "             -o OUTPUT INPUT...\n"
          "       nabik --help | --version\n"
          "       nabik --render IMAGE.png [--size WIDTHxHEIGHT] FOLDER   (draws FOLDER's sets)\n"
          "Converts FGD XML files and zip archives of them into shapefiles (one set per layer of\n"
-         "the catalog) in the folder of OUTPUT, writes the list of inputs to OUTPUT, and exports\n"
-         "a MapServer web installation there. Without arguments nabik opens its window.\n"
+         "the catalog; or another format, see --format) in the folder of OUTPUT, writes the list\n"
+         "of inputs to OUTPUT, and exports a MapServer web installation there. Without\n"
+         "arguments nabik opens its window.\n"
          "  --catalog FILE   layer catalog to use instead of nabik.csv beside the program\n"
          "  --settings FILE  settings file to read instead of nabik.Ini (beside the program, or\n"
          "                   in ~/.config/nabik/ where the program's folder is not writable)\n"
          "  --mapserver 8    export for MapServer 8 (mapserv CGI, PHP MapScript 8, lighttpd)\n"
          "  --mapserver ms4w export the MS4W tree for Windows; without the option the\n"
          "                   settings file decides (MS4W unless it says otherwise)\n"
+         "  --format NAME    write the layers in GDAL's vector format NAME instead of\n"
+         "                   shapefiles: GPKG and SQLite as one file named after OUTPUT\n"
+         "                   (list.txt -> list.gpkg), FlatGeobuf, GeoJSON, GeoJSONSeq, CSV, ...\n"
+         "                   as one file per layer (BldA.fgb), PostgreSQL as tables of the\n"
+         "                   database --dataset names; shp (the default) gives the shapefiles;\n"
+         "                   without the option the settings file decides\n"
+         "  --dataset NAME   the database of --format PostgreSQL (\"PG:dbname=gis host=...\");\n"
+         "                   its tables of the run's layers are replaced\n"
          "  --quiet          no status lines, no summary (warnings and errors stay)\n"
          "OUTPUT must not be a folder, one of the inputs, or an archive or XML file.\n"
          "Archives are extracted into folders of their own below tmp/ in the folder of OUTPUT,\n"
@@ -289,6 +306,8 @@ int RunBatch(int argc, char** argv) {
   LoadMapSettings();
   if (args.exportForm >= 0) MapSettings.ExportForm = args.exportForm;
   DemOptions = args.dem;
+  if (args.formatGiven) MapSettings.DataFormat = args.format;
+  MapSettings.DataSet = args.dataset;
 
   StartUnlha();
   tbatchfront batch(args);

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -20,6 +21,7 @@
 #include "fgd/reader.h"
 #include "mapserver/ms8export.h"
 #include "mapserver/webexport.h"
+#include "ogr/ogroutput.h"
 #include "run/staging.h"
 #include "run/unzip.h"
 #include "run/workfolder.h"
@@ -30,6 +32,20 @@
 std::vector<std::string> RunWarnings;
 
 namespace {
+
+// The run's output through GDAL; null while the run writes the designed shapefiles.
+togroutput* RunGdalOutput = nullptr;
+
+// Reads one file into the run's GDAL output; a failure names the layers that are complete.
+tdatum ReadIntoGdal(const std::string& filePath, int32_t n) {
+  try {
+    const tdatum declared = ReadFeatures(filePath, n, RunGdalOutput->Layer(n));
+    RunGdalOutput->FileDone();
+    return declared;
+  } catch (const std::exception& e) {
+    throw NabikError(RunGdalOutput->Failed(e.what()));
+  }
+}
 
 std::string Upper(std::string text) {
   for (char& c : text)
@@ -138,7 +154,8 @@ void NoteDeclaredDatum(const std::string& outputFolder, int32_t n, const std::st
   if (declared == tdatum::None) return;
   if (entry.Datum == tdatum::None) {
     entry.Datum = declared;
-    if (DatumEpsg(declared) != DatumEpsg(tdatum::None)) WriteLayerProjection(outputFolder, n);
+    if (DatumEpsg(declared) != DatumEpsg(tdatum::None) && !RunGdalOutput)
+      WriteLayerProjection(outputFolder, n);
   } else if (DatumEpsg(declared) != DatumEpsg(entry.Datum)) {
     RunWarnings.push_back(filePath + ": declares the datum " + DatumName(declared) +
                           ", the layer " + entry.Name + " holds " + DatumName(entry.Datum) +
@@ -211,6 +228,13 @@ void RunSteps(tfrontend& front, bool& converted) {
     entry.Datum = tdatum::None;
   }
   RunWarnings.clear();
+  std::optional<togroutput> gdal;
+  if (!IsShapefileFormat(MapSettings.DataFormat))
+    gdal.emplace(MapSettings.DataFormat, front.OutputPathText(), MapSettings.DataSet);
+  RunGdalOutput = gdal ? &*gdal : nullptr;
+  const struct tforget {
+    ~tforget() { RunGdalOutput = nullptr; }
+  } forget;
 
   const int count = front.InputCount();  // taken once: lines added during the run wait
   tstagedarchive staged;
@@ -235,6 +259,11 @@ void RunSteps(tfrontend& front, bool& converted) {
   }
   DropStaged(staged);
   CheckStop();
+  if (gdal) try {
+      gdal->Close();
+    } catch (const std::exception& e) {
+      throw NabikError(gdal->Failed(e.what()));
+    }
   dem.Finish(front.SetStatus, [](const std::string& text) { RunWarnings.push_back(text); });
   for (const tshpopentyp& entry : LayerCatalog) RunTally.SetsWritten += entry.Created;
   WriteConversionList(front, outputPath);
@@ -269,7 +298,9 @@ bool ConvertFile(const std::string& outputFolder, const std::string& filePath,
     tshpopentyp& entry = CatalogEntry(n);
     if (entry.Name.empty() || filePath.find(entry.Name) == std::string::npos) continue;
     tdatum declared = tdatum::None;
-    {
+    if (RunGdalOutput) {
+      declared = ReadIntoGdal(filePath, n);
+    } else {
       LayerSetGuard guard;
       if (!entry.Created) {
         CreateLayerFiles(outputFolder, n);

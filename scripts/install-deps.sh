@@ -21,6 +21,9 @@ packages=(
   proj-bin     # projinfo: the CRS tests ask it which transformation grids are missing
   libgdal-dev python3-gdal  # elevation mosaics (GeoTIFF, COG, VRT) and the test's COG validator
   python3-lxml  # bench/: the elevation reading users do today, for comparison
+  # GDAL's vector formats as output (--format), read back in the tests by GDAL's Python
+  # bindings and its GeoPackage validator, and a PostgreSQL with PostGIS started by a test
+  postgresql-15 postgresql-15-postgis-3 util-linux
 )
 missing=()
 for p in "${packages[@]}"; do

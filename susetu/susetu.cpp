@@ -92,6 +92,12 @@ const std::string& ExportFormKey() {
   return key;
 }
 
+// The data format's key, of its own: a file without it keeps the designed shapefiles.
+const std::string& DataFormatKey() {
+  static const std::string key = Sjis("データ形式");
+  return key;
+}
+
 const std::string& FolderSection() {
   static const std::string section = Sjis("フォルダー");
   return section;
@@ -165,6 +171,19 @@ const std::vector<std::string>& CoordUnitItems() {
   return items;
 }
 
+const std::vector<tdataformat>& DataFormatItems() {
+  static const std::vector<tdataformat> items = {
+      {"shp", "シェープファイル"},
+      {"GPKG", "GeoPackage"},
+      {"FlatGeobuf", "FlatGeobuf"},
+      {"GeoJSON", "GeoJSON"},
+      {"GeoJSONSeq", "GeoJSON 行区切り"},
+      {"SQLite", "SQLite"},
+      {"CSV", "CSV"},
+  };
+  return items;
+}
+
 const std::vector<std::string>& ExportFormItems() {
   static const std::vector<std::string> items = {"MS4W", "MapServer 8"};
   return items;
@@ -194,6 +213,7 @@ void LoadMapSettings() {
   s.KanjiFont = text(kKanjiFont);
   s.Seamless = ReadFlag(ini, kSeamless, false);
   s.ExportForm = ParseInt32(ReadText(ini, kMapSection, ExportFormKey())).value_or(ExportFormMs4w);
+  s.DataFormat = ReadText(ini, kMapSection, DataFormatKey());
   if (s.KanjiFont.empty()) s.KanjiFont = DefaultKanjiFont();
   MapSettings = std::move(s);
 }
@@ -219,6 +239,9 @@ void SaveMapSettings(const tsettingsfields& f) {
   if (f.ExportForm != ExportFormMs4w ||
       IniValue(LoadIniFile(SettingsFilePath), kMapSection, ExportFormKey()))
     WriteOrRaise(kMapSection, ExportFormKey(), std::to_string(f.ExportForm));
+  const bool shapefiles = f.DataFormat.empty() || f.DataFormat == "shp";
+  if (!shapefiles || IniValue(LoadIniFile(SettingsFilePath), kMapSection, DataFormatKey()))
+    WriteOrRaise(kMapSection, DataFormatKey(), shapefiles ? "shp" : f.DataFormat);
 }
 
 tsettingsfields FillSettingsDialog() {
@@ -242,6 +265,7 @@ tsettingsfields FillSettingsDialog() {
   f.Seamless = s.Seamless;
   f.ExportForm = ListPosition(s.ExportForm, ExportFormItems());
   if (f.ExportForm < 0) f.ExportForm = ExportFormMs4w;
+  f.DataFormat = s.DataFormat;
   return f;
 }
 

@@ -24,6 +24,11 @@ struct tmapsettings {
   std::string KanjiFont;   // font file copied into the web installation
   bool Seamless = false;   // stored only
   int32_t ExportForm = 0;  // position in the export form list: 0 MS4W, 1 MapServer 8
+  // The format of the converted data ("データ形式"): GDAL's short driver name ("GPKG"), empty
+  // for the designed shapefiles.
+  std::string DataFormat;
+  // The dataset of a format without files ("PG:dbname=..."); given per run, never stored.
+  std::string DataSet;
 };
 
 extern tmapsettings MapSettings;
@@ -71,6 +76,7 @@ struct tsettingsfields {
   std::string KanjiFont;      // eFontName
   bool Seamless = false;      // CheckBox2
   int32_t ExportForm = 0;     // cbExportForm selected position
+  std::string DataFormat;     // cbDataFormat: a format name of DataFormatItems ("" or "shp")
 };
 
 // Items of the unit list (ComboBox1) and the image type list (ComboBox2), in CP932.
@@ -83,15 +89,23 @@ enum texportform : int32_t { ExportFormMs4w = 0, ExportFormMapServer8 = 1 };
 // Items of the export form list (cbExportForm), in CP932: "MS4W", "MapServer 8".
 const std::vector<std::string>& ExportFormItems();
 
+// The data formats the dialog offers (cbDataFormat): GDAL's short names, the designed
+// shapefiles ("shp") first, and each one's label in UTF-8.
+struct tdataformat {
+  const char* Name;
+  const char* Label;
+};
+const std::vector<tdataformat>& DataFormatItems();
+
 // Reads section "MapServer" into MapSettings: every key with its type and default; an empty
 // font setting gives DefaultKanjiFont() in memory only. Never creates the file.
 void LoadMapSettings();
 
 // Writes the fourteen keys from the dialog's fields, in order, then "出力形式" (the export
 // form) when it is not MS4W or the file holds it already, so a file of the MS4W form keeps its
-// fourteen keys. Width and height texts that are
-// no integer are stored as 0. A refused write raises "Unable to write to %s" at that key; the
-// keys before it stay written. MapSettings is left alone.
+// fourteen keys; "データ形式" (the data format) likewise, when it is not the shapefiles. Width and
+// height texts that are no integer are stored as 0. A refused write raises "Unable to write to %s"
+// at that key; the keys before it stay written. MapSettings is left alone.
 void SaveMapSettings(const tsettingsfields& fields);
 
 // MapSettings as the dialog's fields. A list position that names no item shows no selection.

@@ -445,6 +445,34 @@ TEST_F(Settings, TheExportFormKeyIsWrittenOnlyWhenNeeded) {
   }
 }
 
+TEST_F(Settings, TheDataFormatKeyIsWrittenOnlyWhenNeeded) {
+  struct Case {
+    const char* what;
+    std::string format;   // what the dialog hands over
+    std::string keyLine;  // "データ形式" line the file holds afterwards, empty for none
+    std::string loaded;   // MapSettings.DataFormat after loading
+  };
+  const std::vector<Case> cases = {
+      {"the shapefiles into a file without the key", "shp", "", ""},
+      {"no choice at all", "", "", ""},
+      {"GeoPackage", "GPKG", "データ形式=GPKG", "GPKG"},
+      {"back to the shapefiles replaces the key", "shp", "データ形式=shp", "shp"},
+  };
+  for (const Case& c : cases) {
+    tsettingsfields f = SampleFields();
+    f.DataFormat = c.format;
+    SaveMapSettings(f);
+    const std::string text = Cp932ToUtf8(FileText());
+    if (c.keyLine.empty())
+      EXPECT_EQ(FileText(), DataFile("saved.Ini")) << c.what;
+    else
+      EXPECT_TRUE(text.ends_with("シームレス=0\r\n" + c.keyLine + "\r\n")) << c.what << text;
+    LoadMapSettings();
+    EXPECT_EQ(MapSettings.DataFormat, c.loaded) << c.what;
+    EXPECT_EQ(FillSettingsDialog().DataFormat, c.loaded) << c.what;
+  }
+}
+
 TEST_F(Settings, RoundTripThroughTheFile) {
   SaveMapSettings(SampleFields());
   LoadMapSettings();

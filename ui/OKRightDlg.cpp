@@ -107,6 +107,8 @@ void TOKRightDlg::CreateControls() {
   // where they were.
   FieldLabel(GroupBox2, "Label13", QStringLiteral("出力形式"), 12, 24);
   cbExportForm = Place(new QComboBox(GroupBox2), "cbExportForm", 92, 24, 160, 20);
+  FieldLabel(GroupBox2, "Label14", QStringLiteral("データ形式"), 12, 52);
+  cbDataFormat = Place(new QComboBox(GroupBox2), "cbDataFormat", 92, 52, 220, 20);
 
   connect(OKBtn, &QPushButton::clicked, this, &TOKRightDlg::OKBtnClick);
   connect(CancelBtn, &QPushButton::clicked, this, &TOKRightDlg::CancelBtnClick);
@@ -117,6 +119,9 @@ void TOKRightDlg::FormCreate() {
   for (const std::string& item : CoordUnitItems()) ComboBox1->addItem(ShownText(item));
   for (const std::string& item : ImageTypeItems()) ComboBox2->addItem(ShownText(item));
   for (const std::string& item : ExportFormItems()) cbExportForm->addItem(ShownText(item));
+  for (const tdataformat& item : DataFormatItems())
+    cbDataFormat->addItem(QString::fromUtf8(item.Label) + " (" + item.Name + ")",
+                          QString::fromUtf8(item.Name));
   ShowFields(FillSettingsDialog());
 }
 
@@ -173,6 +178,7 @@ tsettingsfields TOKRightDlg::Fields() const {
   f.KanjiFont = FieldBytes(eFontName, tfieldkind::Path);
   f.Seamless = CheckBox2->isChecked();
   f.ExportForm = cbExportForm->currentIndex() < 0 ? ExportFormMs4w : cbExportForm->currentIndex();
+  f.DataFormat = cbDataFormat->currentData().toString().toStdString();
   return f;
 }
 
@@ -192,6 +198,14 @@ void TOKRightDlg::ShowFields(const tsettingsfields& f) {
   SetFieldBytes(eFontName, f.KanjiFont);
   CheckBox2->setChecked(f.Seamless);
   cbExportForm->setCurrentIndex(f.ExportForm);
+  // A format the list does not offer (written by hand, PostgreSQL) is kept as an item of its own.
+  const QString format = QString::fromStdString(f.DataFormat.empty() ? "shp" : f.DataFormat);
+  int at = cbDataFormat->findData(format);
+  if (at < 0) {
+    cbDataFormat->addItem(format, format);
+    at = cbDataFormat->count() - 1;
+  }
+  cbDataFormat->setCurrentIndex(at);
 }
 
 void TOKRightDlg::CentreOnScreen() {

@@ -48,6 +48,7 @@ class TOKRightDlg : public QDialog {
   QLineEdit* Edit8;
   QLineEdit* Edit9;
   QComboBox* cbExportForm;  // "出力形式": MS4W or MapServer 8
+  QComboBox* cbDataFormat;  // "データ形式": the shapefiles or a GDAL format (item data: its name)
 
   // The font file chooser (existing files only), replaceable for the tests. Gets the folder to
   // start in, returns the chosen file or nothing when cancelled.
