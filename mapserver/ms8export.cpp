@@ -21,6 +21,8 @@
 #include "mapserver/mapfile.h"
 #include "mapserver/viewer.h"
 #include "mapserver/webexport.h"
+#include "ogr/ogroutput.h"
+#include "shpctl/shpctl.h"
 #include "susetu/susetu.h"
 
 namespace {
@@ -117,15 +119,26 @@ std::string Epsg(int32_t code) {
 
 struct tms8layer {
   const tshpopentyp* Entry;
-  int32_t Code;  // EPSG code of its .prj
+  int32_t Code;            // EPSG code of its .prj, or of its datum
+  std::string Connection;  // the GDAL dataset that holds it; empty for its shapefile set
 };
+
+// The run list's absolute path, for the name of a GDAL dataset named after it.
+std::string RunListPath;
 
 std::vector<tms8layer> CreatedLayers(const std::string& dataFolder) {
   std::vector<tms8layer> layers;
+  const std::string& format = MapSettings.DataFormat;
+  const bool gdal = !IsShapefileFormat(format);
+  const std::string dataset = gdal ? OgrDatasetName(format, RunListPath, MapSettings.DataSet) : "";
   for (int32_t n = 1; n <= LayerCount(); ++n) {
     const tshpopentyp& e = CatalogEntry(n);
-    if (e.Created)
-      layers.push_back({&e, ProjectionCode(ReadSmallFile(dataFolder + e.Name + ".prj"))});
+    if (!e.Created) continue;
+    if (!gdal)
+      layers.push_back({&e, ProjectionCode(ReadSmallFile(dataFolder + e.Name + ".prj")), ""});
+    else
+      layers.push_back({&e, DatumEpsg(e.Datum),
+                        dataset.empty() ? OgrLayerFileName(format, dataFolder, e.Name) : dataset});
   }
   return layers;
 }
@@ -285,9 +298,16 @@ void AddLayer(std::string& m, const tms8layer& layer, bool fontCopied, const std
   Add(m, "    TYPE " + LayerType(e.Kind));
   // ON, not DEFAULT: a WMS request draws only the layers it names.
   Add(m, "    STATUS ON");
-  Add(m, "    DATA " + Quoted(e.Name));
-  // The tables hold CP932 text; MapServer turns it into UTF-8 for labels and WMS answers.
-  Add(m, "    ENCODING \"CP932\"");
+  if (!layer.Connection.empty()) {
+    // A GDAL dataset, read through OGR; its text is UTF-8 already.
+    Add(m, "    CONNECTIONTYPE OGR");
+    Add(m, "    CONNECTION " + Quoted(layer.Connection));
+    Add(m, "    DATA " + Quoted(e.Name));
+  } else {
+    Add(m, "    DATA " + Quoted(e.Name));
+    // The tables hold CP932 text; MapServer turns it into UTF-8 for labels and WMS answers.
+    Add(m, "    ENCODING \"CP932\"");
+  }
   Add(m, "    PROJECTION");
   Add(m, "      \"init=epsg:" + std::to_string(layer.Code) + "\"");
   Add(m, "    END");
@@ -532,6 +552,7 @@ void ExportMapServer8(const std::string& outputPath,
   const bool symbolsCopied = CopyFileByBlocks(resources + "symbols.sym", etc + "symbols.sym");
 
   const std::string dataFolder = AbsoluteFolder(outputFolder);
+  RunListPath = dataFolder + FileNamePart(outputPath);
   const std::string root = dataFolder + "mapserver8/";
   const std::string web = root + "htdocs/";
   for (const std::string& folder : {root, web, web + "tmp/"}) ::mkdir(folder.c_str(), 0777);

@@ -165,11 +165,15 @@ tpreviewset LoadPreviewSet(const std::string& folder) {
   for (int32_t n = 1; n <= LayerCount(); ++n) {
     const tshpopentyp& entry = CatalogEntry(n);
     const std::string base = folder + entry.Name;
-    if (!IsFile(base + ".shp")) continue;
     tpreviewlayer layer;
-    if (!LoadPreviewLayer(base, layer)) continue;
-    layer.Entry = n;
     layer.Name = entry.Name;
+    if (IsFile(base + ".shp")) {
+      if (!LoadPreviewLayer(base, layer)) continue;
+    } else {
+      const std::string dataset = FindGdalLayer(folder, entry.Name);
+      if (dataset.empty() || !LoadGdalPreviewLayer(dataset, layer)) continue;
+    }
+    layer.Entry = n;
     layer.Title = Cp932ToUtf8(entry.Title);
     layer.Symbol = entry.Symbol;
     layer.Colour = ParseColour(entry.Color);
@@ -280,6 +284,7 @@ tmaphit IdentifyAt(const tpreviewset& set, const tmapview& view, double sx, doub
 }
 
 std::vector<tattrtext> ReadRecordTexts(const tpreviewlayer& layer, int32_t record) {
+  if (!layer.Dataset.empty()) return ReadGdalRecordTexts(layer, record);
   std::vector<tattrtext> texts;
   DbfPtr dbf(DBFOpen(layer.Base.c_str(), "rb"));
   if (!dbf || record < 0 || record >= DBFGetRecordCount(dbf.get())) return texts;

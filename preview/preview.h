@@ -37,10 +37,11 @@ struct tpreviewfeature {
 struct tpreviewlayer {
   int32_t Entry = 0;  // catalog entry number
   tlayerclass Class = tlayerclass::Point;
-  std::string Base;    // the set's path without extension
-  std::string Name;    // the catalog name
-  std::string Title;   // the catalog title, UTF-8
-  std::string Symbol;  // the catalog symbol name (circle, square, triangle, star or other)
+  std::string Base;     // the set's path without extension
+  std::string Dataset;  // the GDAL dataset holding the layer instead of a set (GeoPackage, ...)
+  std::string Name;     // the catalog name
+  std::string Title;    // the catalog title, UTF-8
+  std::string Symbol;   // the catalog symbol name (circle, square, triangle, star or other)
   tcolour Colour;
   std::vector<tshpattr> Attrs;  // the catalog's columns: field names and headers (CP932)
   bool Visible = true;
@@ -73,6 +74,15 @@ tpreviewset LoadPreviewSet(const std::string& folder);
 
 // Reads one set; false when its shape file does not open or holds no drawable type.
 bool LoadPreviewLayer(const std::string& base, tpreviewlayer& layer);
+
+// The GDAL dataset in `folder` that holds the layer `name` written in another format than
+// shapefiles: its own file (name.fgb, name.geojson, ...) or a GeoPackage or SQLite file of the
+// folder with a table of that name; empty when there is none.
+std::string FindGdalLayer(const std::string& folder, const std::string& name);
+
+// Reads the layer layer.Name of the GDAL dataset `dataset`; its records are its feature ids.
+// False when it does not open or holds no drawable type.
+bool LoadGdalPreviewLayer(const std::string& dataset, tpreviewlayer& layer);
 
 // The layers' numbers in drawing order: polygons, then lines, then points, each in catalog
 // order.
@@ -130,3 +140,5 @@ struct tattrtext {
   std::string Header, Value;
 };
 std::vector<tattrtext> ReadRecordTexts(const tpreviewlayer& layer, int32_t record);
+// The same for a layer read from a GDAL dataset: the record is the feature's id.
+std::vector<tattrtext> ReadGdalRecordTexts(const tpreviewlayer& layer, int32_t record);
