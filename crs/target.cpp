@@ -5,11 +5,14 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 
 #include "common/errors.h"
 #include "crs/projhandle.h"
 
 namespace crs {
+
+std::optional<ttargetcrs> RunTargetCrs;
 
 namespace {
 
@@ -131,6 +134,15 @@ std::optional<ttargetcrs> ttargetcrs::Parse(std::string_view text, std::string& 
     target.areaName_ = area != nullptr ? area : "";
   }
   return target;
+}
+
+std::vector<std::string> ttargetcrs::MapFileParameters() const {
+  if (epsg_ > 0) return {"init=epsg:" + std::to_string(epsg_)};
+  std::vector<std::string> words;
+  std::istringstream text(projString_);
+  for (std::string word; text >> word;)
+    if (word != "+type=crs") words.push_back(word[0] == '+' ? word.substr(1) : word);
+  return words;
 }
 
 }  // namespace crs

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace crs {
 
@@ -36,6 +37,9 @@ class ttargetcrs {
   // a PROJ string cannot express it.
   const std::string& ProjString() const { return projString_; }
   int Epsg() const { return epsg_; }  // 0 when the CRS is none of EPSG's
+  // The parameters of a map file's PROJECTION block, unquoted: "init=epsg:6677", or the words
+  // of its PROJ string without their "+" for a CRS that is none of EPSG's.
+  std::vector<std::string> MapFileParameters() const;
   bool Geographic() const { return geographic_; }
   // Metres in one unit of the target's easting and northing (1 for metres); 0 when geographic.
   double MetresPerUnit() const { return metresPerUnit_; }
@@ -52,5 +56,9 @@ class ttargetcrs {
   double metresPerUnit_ = 0;
   std::optional<tcrsbox> areaOfUse_;
 };
+
+// The target of the run going on, from --crs or the settings' 座標系, for the run's length;
+// unset while every output stays in the latitude and longitude the data declares.
+extern std::optional<ttargetcrs> RunTargetCrs;
 
 }  // namespace crs

@@ -145,6 +145,8 @@ ttargetcheck CheckTargetHolds(const ttargetcrs& target, int sourceEpsg, const tc
     check.Error = e.what();
     return check;
   }
+  check.Points = xs.size();
+  check.Failed = failed;
   if (failed == xs.size()) {
     check.Error = "the CRS " + target.Name() + " cannot hold the data: PROJ fails on every point";
     return check;

@@ -79,6 +79,7 @@ struct ttargetcheck {
                       // the target's area of use, where its distortion is not meant to be
                       // borne, and the transformation's caveats (tvertextransformer::Caveats)
   tcrsbox Box;        // the points' box in the target's X and Y, when it can
+  size_t Points = 0, Failed = 0;  // points tried, and those PROJ failed on
 };
 ttargetcheck CheckTargetHolds(const ttargetcrs& target, int sourceEpsg, const tcrsbox& lonLat);
 

@@ -3,6 +3,7 @@
 #include "catalog/catalog.h"
 #include "common/paths.h"
 #include "common/text.h"
+#include "crs/target.h"
 #include "fgd/extent.h"
 #include "mapserver/fixedblocks.h"
 #include "susetu/susetu.h"
@@ -13,6 +14,14 @@ void WriteProjection(tmapfile& f, const std::string& indent) {
   for (const char* parameter :
        {"\"proj=longlat\"", "\"ellps=WGS84\"", "\"datum=WGS84\"", "\"no_defs\"", "\"\""})
     f.Line(indent + parameter);
+}
+
+// A layer's data are in the run's target CRS when it has one; MapServer draws them into the
+// map's latitude and longitude.
+void WriteLayerProjection(tmapfile& f, const std::string& indent) {
+  if (!crs::RunTargetCrs) return WriteProjection(f, indent);
+  for (const std::string& parameter : crs::RunTargetCrs->MapFileParameters())
+    f.Line(indent + "\"" + parameter + "\"");
 }
 
 void WriteHeader(tmapfile& f, const std::string& mapOutputFolder, bool fontCopied,
@@ -60,7 +69,7 @@ void WriteLayer(tmapfile& f, const tshpopentyp& e, const std::string& mapOutputF
   f.Line("  STATUS DEFAULT");
   f.Line("  TRANSPARENCY 100");
   f.Line("  PROJECTION");
-  WriteProjection(f, "      ");
+  WriteLayerProjection(f, "      ");
   f.Line("  END");
   f.Line("  METADATA");
   f.Line("\t   \"DESCRIPTION\" \"" + e.Title + "\"");

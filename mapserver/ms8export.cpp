@@ -17,6 +17,7 @@
 #include "common/paths.h"
 #include "common/text.h"
 #include "common/textfile.h"
+#include "crs/target.h"
 #include "dem/demrun.h"
 #include "mapserver/mapfile.h"
 #include "mapserver/viewer.h"
@@ -117,9 +118,14 @@ std::string Epsg(int32_t code) {
   return "EPSG:" + std::to_string(code);
 }
 
+// The EPSG code the run's outputs are in: the target CRS's (0 when it has none), or `declared`.
+int32_t OutputCode(int32_t declared) {
+  return crs::RunTargetCrs ? crs::RunTargetCrs->Epsg() : declared;
+}
+
 struct tms8layer {
   const tshpopentyp* Entry;
-  int32_t Code;            // EPSG code of its .prj, or of its datum
+  int32_t Code;            // EPSG code of its .prj, or of its datum; 0: the target's own CRS
   std::string Connection;  // the GDAL dataset that holds it; empty for its shapefile set
 };
 
@@ -135,9 +141,10 @@ std::vector<tms8layer> CreatedLayers(const std::string& dataFolder) {
     const tshpopentyp& e = CatalogEntry(n);
     if (!e.Created) continue;
     if (!gdal)
-      layers.push_back({&e, ProjectionCode(ReadSmallFile(dataFolder + e.Name + ".prj")), ""});
+      layers.push_back(
+          {&e, OutputCode(ProjectionCode(ReadSmallFile(dataFolder + e.Name + ".prj"))), ""});
     else
-      layers.push_back({&e, DatumEpsg(e.Datum),
+      layers.push_back({&e, OutputCode(DatumEpsg(e.Datum)),
                         dataset.empty() ? OgrLayerFileName(format, dataFolder, e.Name) : dataset});
   }
   return layers;
@@ -156,9 +163,10 @@ std::vector<tms8raster> ElevationLayers(const std::string& dataFolder) {
   std::vector<tms8raster> rasters;
   for (auto it = DemTally.Mosaics.rbegin(); it != DemTally.Mosaics.rend(); ++it) {
     const std::string text = ReadSmallFile(dataFolder + it->Name);
-    rasters.push_back({ChangeFileExt(it->Name, ""),
-                       text.find("\"EPSG\",\"4612\"") != std::string::npos ? 4612 : 6668, it->Min,
-                       it->Max});
+    rasters.push_back(
+        {ChangeFileExt(it->Name, ""),
+         OutputCode(text.find("\"EPSG\",\"4612\"") != std::string::npos ? 4612 : 6668), it->Min,
+         it->Max});
   }
   return rasters;
 }
@@ -171,7 +179,7 @@ std::string ElevationTitle(const std::string& name) {  // "dem5m" -> "標高 5m"
 std::string WmsSrs(const std::vector<int32_t>& codes) {
   std::string srs = "EPSG:4326";
   for (size_t i = 0; i < codes.size(); ++i) {
-    bool seen = codes[i] == 4326 || codes[i] == 3857;
+    bool seen = codes[i] == 4326 || codes[i] == 3857 || codes[i] == 0;
     for (size_t k = 0; k < i; ++k) seen = seen || codes[k] == codes[i];
     if (!seen) srs += " " + Epsg(codes[i]);
   }
@@ -181,6 +189,18 @@ std::string WmsSrs(const std::vector<int32_t>& codes) {
 void Add(std::string& out, const std::string& line) {
   out += line;
   out += '\n';
+}
+
+// A layer's PROJECTION block: its EPSG code, or the target CRS's PROJ string for a target that
+// is none of EPSG's.
+void AddProjection(std::string& m, int32_t code) {
+  Add(m, "    PROJECTION");
+  if (code > 0 || !crs::RunTargetCrs)
+    Add(m, "      \"init=epsg:" + std::to_string(code) + "\"");
+  else
+    for (const std::string& parameter : crs::RunTargetCrs->MapFileParameters())
+      Add(m, "      " + Quoted(parameter));
+  Add(m, "    END");
 }
 
 void AddHeader(std::string& m, const std::string& dataFolder, const std::string& webFolder,
@@ -308,9 +328,7 @@ void AddLayer(std::string& m, const tms8layer& layer, bool fontCopied, const std
     // The tables hold CP932 text; MapServer turns it into UTF-8 for labels and WMS answers.
     Add(m, "    ENCODING \"CP932\"");
   }
-  Add(m, "    PROJECTION");
-  Add(m, "      \"init=epsg:" + std::to_string(layer.Code) + "\"");
-  Add(m, "    END");
+  AddProjection(m, layer.Code);
   Add(m, "    METADATA");
   Add(m, "      \"wms_title\" " + Quoted(title));
   Add(m, "      \"wms_srs\" " + Quoted(WmsSrs({layer.Code})));
@@ -361,9 +379,7 @@ void AddRasterLayer(std::string& m, const tms8raster& raster) {
   Add(m, "    TYPE RASTER");
   Add(m, "    STATUS ON");
   Add(m, "    DATA " + Quoted(raster.Name + ".vrt"));
-  Add(m, "    PROJECTION");
-  Add(m, "      \"init=epsg:" + std::to_string(raster.Code) + "\"");
-  Add(m, "    END");
+  AddProjection(m, raster.Code);
   Add(m, "    CLASS");
   Add(m, "      NAME " + Quoted(title));
   Add(m, "      EXPRESSION ([pixel] > -9999)");

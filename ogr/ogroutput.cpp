@@ -17,6 +17,7 @@
 #include "common/errors.h"
 #include "common/paths.h"
 #include "common/text.h"
+#include "crs/target.h"
 #include "shpctl/shpctl.h"
 
 namespace {
@@ -181,7 +182,10 @@ void togrlayer::Create(tdatum datum) {
     ds = own_;
   }
   OGRSpatialReference srs;
-  srs.importFromEPSG(DatumEpsg(datum));
+  if (out_.targetSrs_.empty())
+    srs.importFromEPSG(DatumEpsg(datum));
+  else if (srs.SetFromUserInput(out_.targetSrs_.c_str()) != OGRERR_NONE)
+    Fail("GDAL does not read the CRS " + out_.targetSrs_);
   srs.SetAxisMappingStrategy(OAMS_TRADITIONAL_GIS_ORDER);
   CPLStringList options;
   AddLayerOption(driver, options, "FID", kKeyName);
@@ -356,9 +360,10 @@ std::string OgrLayerFileName(const std::string& format, const std::string& outpu
 }
 
 togroutput::togroutput(const std::string& format, const std::string& outputPath,
-                       const std::string& dataset)
+                       const std::string& dataset, const crs::ttargetcrs* target)
     : format_(format),
       folder_(FolderPart(outputPath)),
+      targetSrs_(target ? target->GdalSrs() : std::string()),
       datasetName_(OgrDatasetName(format, outputPath, dataset)),
       driver_(WritableDriver(format)),
       postgres_(format == "PostgreSQL") {

@@ -18,6 +18,9 @@
 
 #include "output/outputlayer.h"
 
+namespace crs {
+class ttargetcrs;
+}
 class GDALDataset;
 class GDALDriver;
 class togrlayer;
@@ -40,8 +43,10 @@ class togroutput {
   // `format`: GDAL's short driver name ("GPKG", "FlatGeobuf", "PostgreSQL", ...); `outputPath`:
   // the run list's path; `dataset`: a connection string ("PG:dbname=..."), needed by a format
   // without files. The run's dataset is created (an older one replaced) or opened now: raises
-  // NabikError naming it and the reason when that fails.
-  togroutput(const std::string& format, const std::string& outputPath, const std::string& dataset);
+  // NabikError naming it and the reason when that fails. `target`: the CRS the features come in
+  // (the layers' SRS); null: the datum each layer's first file declares.
+  togroutput(const std::string& format, const std::string& outputPath, const std::string& dataset,
+             const crs::ttargetcrs* target = nullptr);
   ~togroutput();  // what is not committed is rolled back; the datasets stay valid
   togroutput(const togroutput&) = delete;
   togroutput& operator=(const togroutput&) = delete;
@@ -83,6 +88,7 @@ class togroutput {
   void Open();
 
   std::string format_, folder_, datasetName_;
+  std::string targetSrs_;  // GDAL's SRS text of the target CRS; empty: the declared datum
   GDALDriver* driver_ = nullptr;
   GDALDataset* dataset_ = nullptr;  // the many-layer dataset; null for one-layer formats
   bool inTransaction_ = false;

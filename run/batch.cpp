@@ -18,6 +18,7 @@
 #include "common/paths.h"
 #include "common/stop.h"
 #include "common/text.h"
+#include "crs/inputs.h"
 #include "dem/demrun.h"
 #include "run/driver.h"
 #include "susetu/susetu.h"
@@ -30,8 +31,8 @@ struct tbatchargs {
   bool outputGiven = false, quiet = false, help = false, version = false;
   int exportForm = -1;  // --mapserver; -1 leaves it to the settings
   tdemoptions dem;
-  std::string format, dataset;
-  bool formatGiven = false;
+  std::string format, dataset, crs;
+  bool formatGiven = false, crsGiven = false;
   std::vector<std::string> inputs;
 };
 
@@ -84,6 +85,10 @@ std::string ParseArgs(int argc, char** argv, tbatchargs& args) {
     } else if (arg == "--format") {
       if (!value(args.format)) return "--format needs a format name (shp, GPKG, FlatGeobuf, ...)";
       args.formatGiven = true;
+    } else if (arg == "--crs") {
+      if (!value(args.crs))
+        return "--crs needs a coordinate system (EPSG:6677, a WKT or PROJ string)";
+      args.crsGiven = true;
     } else if (arg == "--dataset") {
       if (!value(args.dataset)) return "--dataset needs a dataset name (PG:dbname=...)";
     } else if (arg == "-o" || arg == "--output") {
@@ -220,7 +225,8 @@ void OpenClosedStandardFiles() {
 
 const char* BatchUsage() {
   return "usage: nabik [--catalog FILE] [--settings FILE] [--mapserver 8|ms4w] [--quiet]\n"
-         "             [--format NAME [--dataset NAME]] [--sea 0] [--dem-format GTiff|COG]\n"
+         "             [--format NAME [--dataset NAME]] [--crs CRS] [--sea 0]\n"
+         "             [--dem-format GTiff|COG]\n"
          "             -o OUTPUT INPUT...\n"
          "       nabik --help | --version\n"
          "       nabik --render IMAGE.png [--size WIDTHxHEIGHT] FOLDER   (draws FOLDER's sets)\n"
@@ -240,6 +246,11 @@ const char* BatchUsage() {
          "                   as one file per layer (BldA.fgb), PostgreSQL as tables of the\n"
          "                   database --dataset names; shp (the default) gives the shapefiles;\n"
          "                   without the option the settings file decides\n"
+         "  --crs CRS        write every output in the coordinate system CRS instead of the\n"
+         "                   latitude and longitude the data declare: EPSG:6677 (zone IX of\n"
+         "                   the plane-rectangular systems; 6669 to 6687 are zones I to XIX),\n"
+         "                   any EPSG code, WKT or PROJ string; without the option the\n"
+         "                   settings file decides\n"
          "  --dataset NAME   the database of --format PostgreSQL (\"PG:dbname=gis host=...\");\n"
          "                   its tables of the run's layers are replaced\n"
          "  --quiet          no status lines, no summary (warnings and errors stay)\n"
@@ -257,6 +268,19 @@ const char* BatchUsage() {
          "Exit status: 0 run finished, 1 run ended on an error or found its output folder in\n"
          "use by another run, 2 usage error (also an input that is no file, or an OUTPUT\n"
          "refused as above) or catalog error, 130 run stopped by SIGINT or SIGTERM.\n";
+}
+
+// A target CRS PROJ does not know or that cannot hold the inputs: a usage error, found before
+// anything is written. What the user should know of a sound one is printed.
+std::string CheckTarget(const std::string& text, const std::vector<std::string>& inputs) {
+  if (text.empty()) return {};
+  std::string error;
+  const auto target = crs::ttargetcrs::Parse(text, error);
+  if (!target) return error;
+  std::string notes;
+  error = crs::CheckTargetForInputs(*target, inputs, notes);
+  if (error.empty() && !notes.empty()) std::fprintf(stderr, "nabik: note: %s\n", notes.c_str());
+  return error;
 }
 
 bool LoadBatchCatalog(const std::string& catalog) {
@@ -304,6 +328,11 @@ int RunBatch(int argc, char** argv) {
     SettingsSeedPath.clear();
   }
   LoadMapSettings();
+  if (args.crsGiven) MapSettings.TargetCrs = args.crs;
+  if (const std::string error = CheckTarget(MapSettings.TargetCrs, args.inputs); !error.empty()) {
+    std::fprintf(stderr, "nabik: %s\n", error.c_str());
+    return 2;
+  }
   if (args.exportForm >= 0) MapSettings.ExportForm = args.exportForm;
   DemOptions = args.dem;
   if (args.formatGiven) MapSettings.DataFormat = args.format;

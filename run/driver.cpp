@@ -17,6 +17,9 @@
 #include "common/stop.h"
 #include "common/text.h"
 #include "common/textfile.h"
+#include "crs/projectedlayer.h"
+#include "crs/target.h"
+#include "crs/transform.h"
 #include "dem/demrun.h"
 #include "fgd/reader.h"
 #include "mapserver/ms8export.h"
@@ -25,6 +28,7 @@
 #include "run/staging.h"
 #include "run/unzip.h"
 #include "run/workfolder.h"
+#include "shpctl/shapelayer.h"
 #include "shpctl/shpctl.h"
 #include "susetu/susetu.h"
 #include "unlha32/unlha32.h"
@@ -36,10 +40,21 @@ namespace {
 // The run's output through GDAL; null while the run writes the designed shapefiles.
 togroutput* RunGdalOutput = nullptr;
 
+// The run's one transformer into the target CRS, while it has one: its PROJ objects are built
+// once for the run, not for every file.
+std::optional<crs::tvertextransformer> RunTransformer;
+
+// Reads one file into `output`, through the target CRS when the run has one.
+tdatum ReadInto(const std::string& filePath, int32_t n, toutputlayer& output) {
+  if (!RunTransformer) return ReadFeatures(filePath, n, output);
+  crs::tprojectedlayer projected(output, *RunTransformer, CatalogEntry(n).Name);
+  return ReadFeatures(filePath, n, projected);
+}
+
 // Reads one file into the run's GDAL output; a failure names the layers that are complete.
 tdatum ReadIntoGdal(const std::string& filePath, int32_t n) {
   try {
-    const tdatum declared = ReadFeatures(filePath, n, RunGdalOutput->Layer(n));
+    const tdatum declared = ReadInto(filePath, n, RunGdalOutput->Layer(n));
     RunGdalOutput->FileDone();
     return declared;
   } catch (const std::exception& e) {
@@ -147,16 +162,17 @@ void ConvertArchive(tfrontend& front, const trunfolders& folders, const std::str
 
 // The first datum declared into a set decides its .prj (a new set has JGD2000's). A later file
 // declaring another coordinate system into the set is named in a warning; its coordinates are
-// written as they are.
+// written as they are. In a target CRS every file's coordinates are transformed from the datum
+// it declares: the .prj is the target's, and files of two datums mix rightly.
 void NoteDeclaredDatum(const std::string& outputFolder, int32_t n, const std::string& filePath,
                        tdatum declared) {
   tshpopentyp& entry = CatalogEntry(n);
   if (declared == tdatum::None) return;
   if (entry.Datum == tdatum::None) {
     entry.Datum = declared;
-    if (DatumEpsg(declared) != DatumEpsg(tdatum::None) && !RunGdalOutput)
+    if (DatumEpsg(declared) != DatumEpsg(tdatum::None) && !RunGdalOutput && !crs::RunTargetCrs)
       WriteLayerProjection(outputFolder, n);
-  } else if (DatumEpsg(declared) != DatumEpsg(entry.Datum)) {
+  } else if (DatumEpsg(declared) != DatumEpsg(entry.Datum) && !crs::RunTargetCrs) {
     RunWarnings.push_back(filePath + ": declares the datum " + DatumName(declared) +
                           ", the layer " + entry.Name + " holds " + DatumName(entry.Datum) +
                           "; its coordinates are written unchanged");
@@ -209,6 +225,18 @@ class RunLock {
   int fd_ = -1;
 };
 
+// The run's target CRS from its text (empty: as the data declares). Raises NabikError for a text
+// PROJ does not take, as the batch mode refuses it before any run.
+void SetRunTarget(const std::string& text) {
+  crs::RunTargetCrs.reset();
+  RunTransformer.reset();
+  if (text.empty()) return;
+  std::string error;
+  crs::RunTargetCrs = crs::ttargetcrs::Parse(text, error);
+  if (!crs::RunTargetCrs) throw NabikError(error);
+  RunTransformer.emplace(*crs::RunTargetCrs);
+}
+
 void RunSteps(tfrontend& front, bool& converted) {
   CheckStop();
   // Read once: the list, the map file and the sets land in one folder whatever the field holds
@@ -221,6 +249,13 @@ void RunSteps(tfrontend& front, bool& converted) {
   const RunLock lock(outputFolder);  // before anything else is written there
   tworkfolder work(outputFolder);
   work.RemoveLeftovers();  // of a run that was killed: never converted with this run's files
+  SetRunTarget(MapSettings.TargetCrs);
+  const struct tforgettarget {
+    ~tforgettarget() {
+      RunTransformer.reset();
+      crs::RunTargetCrs.reset();
+    }
+  } forgetTarget;
   tdemrun dem(outputFolder);
   PrepareFeatureReader();
   for (tshpopentyp& entry : LayerCatalog) {
@@ -230,7 +265,8 @@ void RunSteps(tfrontend& front, bool& converted) {
   RunWarnings.clear();
   std::optional<togroutput> gdal;
   if (!IsShapefileFormat(MapSettings.DataFormat))
-    gdal.emplace(MapSettings.DataFormat, front.OutputPathText(), MapSettings.DataSet);
+    gdal.emplace(MapSettings.DataFormat, front.OutputPathText(), MapSettings.DataSet,
+                 crs::RunTargetCrs ? &*crs::RunTargetCrs : nullptr);
   RunGdalOutput = gdal ? &*gdal : nullptr;
   const struct tforget {
     ~tforget() { RunGdalOutput = nullptr; }
@@ -307,7 +343,14 @@ bool ConvertFile(const std::string& outputFolder, const std::string& filePath,
         entry.Datum = tdatum::None;
       }
       OpenLayerFiles(outputFolder, entry.Name);
-      declared = ReadFeatures(filePath, n);
+      if (RunTransformer) {
+        // A new set gets the target's .prj at once.
+        if (!entry.Created) WriteLayerProjection(outputFolder, n, crs::RunTargetCrs->EsriWkt());
+        tshapelayer shapes(n);
+        declared = ReadInto(filePath, n, shapes);
+      } else {
+        declared = ReadFeatures(filePath, n);
+      }
       FinishLayerFiles();  // a write the disk refused ends the run here, not in a broken set
     }
     entry.Created = true;

@@ -267,8 +267,12 @@ const char* DatumName(tdatum datum) {
 }
 
 void WriteLayerProjection(const std::string& outputFolder, int32_t entry) {
-  const tshpopentyp& e = CatalogEntry(entry);
-  WriteSmallFile(outputFolder + e.Name + ".prj", std::string(ProjectionText(e.Datum)) + "\r\n");
+  WriteLayerProjection(outputFolder, entry, ProjectionText(CatalogEntry(entry).Datum));
+}
+
+void WriteLayerProjection(const std::string& outputFolder, int32_t entry,
+                          const std::string& prjLine) {
+  WriteSmallFile(outputFolder + CatalogEntry(entry).Name + ".prj", prjLine + "\r\n");
 }
 
 int32_t ShapeTypeOfKind(int32_t kind) {

@@ -45,6 +45,9 @@ const char* DatumName(tdatum datum);
 // Rewrites the .prj of the set `outputFolder` + Name for the entry's Datum. Raises NabikError
 // "Cannot create <file>" when it cannot be written.
 void WriteLayerProjection(const std::string& outputFolder, int32_t entry);
+// The same with the line `prjLine` (a target CRS's ESRI WKT, without line end).
+void WriteLayerProjection(const std::string& outputFolder, int32_t entry,
+                          const std::string& prjLine);
 
 // Shapefile type of a catalog kind (3 arc, 5 polygon, 1 point); 0 for an unknown kind.
 int32_t ShapeTypeOfKind(int32_t kind);

@@ -1,11 +1,15 @@
 // The target CRS, the plane-rectangular zones and the vertex transformer, against PROJ's own
 // definitions and against GDAL's tools run on the program's own latitude/longitude output.
+#include <gdal.h>
 #include <geodesic.h>
 #include <gtest/gtest.h>
+#include <ogr_api.h>
+#include <ogr_spatialref.h>
 #include <shapefil.h>
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <regex>
@@ -19,6 +23,7 @@
 namespace {
 
 using namespace crs;
+using testing_support::ReadFile;
 using testing_support::RunCommand;
 using testing_support::Sample;
 using testing_support::ScratchDir;
@@ -422,6 +427,195 @@ TEST(MeshBox, ReadsTheGridSquaresOfFileNames) {
     EXPECT_NEAR(box->MinY, c.box.MinY, 1e-12);
     EXPECT_NEAR(box->MaxX, c.box.MaxX, 1e-12);
     EXPECT_NEAR(box->MaxY, c.box.MaxY, 1e-12);
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Runs with a target CRS, through the batch program
+
+const std::string kNabik = std::string(NABIK_BINARY_DIR) + "/nabik";
+
+// A JGD2011 GML mesh and a JGD2000 JPGIS archive in one run (出典：国土地理院 基盤地図情報).
+const std::string kMixedInputs = "'" + Sample("gml/FG-GML-503060-ALL-20170401.zip") + "' '" +
+                                 Sample("jpgis/FG-JPS-13112-05-Z001.zip") + "'";
+
+int RunNabik(const std::string& options, const std::string& folder, const std::string& inputs,
+             std::string& said) {
+  int status = -1;
+  said = RunCommand(
+      kNabik + " -q --mapserver 8 " + options + " -o '" + folder + "list.txt' " + inputs + " 2>&1",
+      &status);
+  return status;
+}
+
+// The ink of the MapServer 8 export's map drawn by map2img; -1 when it said anything.
+long MapInk(const std::string& folder) {
+  int status = -1;
+  const std::string png = folder + "map.png";
+  const std::string said =
+      RunCommand("MAPSERVER_CONFIG_FILE=" + folder + "mapserver8/mapserver.conf map2img -m " +
+                     folder + "mapserver8/list.map -s 400 300 -o " + png + " 2>&1",
+                 &status);
+  if (status != 0 || !said.empty()) return -1;
+  GDALDatasetH image = GDALOpen(png.c_str(), GA_ReadOnly);
+  if (!image) return -1;
+  const int w = GDALGetRasterXSize(image), h = GDALGetRasterYSize(image);
+  std::vector<uint8_t> grey(static_cast<size_t>(w) * h);
+  long ink = -1;
+  if (GDALRasterIO(GDALGetRasterBand(image, 1), GF_Read, 0, 0, w, h, grey.data(), w, h, GDT_Byte, 0,
+                   0) == CE_None)
+    ink = std::count_if(grey.begin(), grey.end(), [](uint8_t v) { return v != 255; });
+  GDALClose(image);
+  return ink;
+}
+
+// Every shapefile set in the target CRS holds the vertices ogr2ogr gives for the set of the run
+// without one (within 1 mm, JGD2000 and JGD2011 files in one run), each ring in the sense it
+// had, the same records byte for byte and the target's .prj; a GeoPackage of the same run
+// carries the target's SRS; MapServer draws the run as it draws the latitude and longitude.
+TEST(TargetRun, EveryOutputLiesWhereOgr2ogrPutsIt) {
+  if (!testing_support::HaveProgram("ogr2ogr")) GTEST_SKIP() << "ogr2ogr is missing";
+  GDALAllRegister();
+  ScratchDir plain;
+  std::string said;
+  ASSERT_EQ(RunNabik("", plain.Folder(), kMixedInputs, said), 0) << said;
+  struct tcase {
+    const char* target;
+    const char* format;
+  };
+  const std::vector<tcase> cases = {
+      {"EPSG:6677", "shp"},
+      {"+proj=tmerc +lat_0=36 +lon_0=139.8333333333 +k=0.9999 +ellps=GRS80 +axis=wnu", "shp"},
+      {"EPSG:6670", "GPKG"},
+  };
+  for (const tcase& c : cases) {
+    SCOPED_TRACE(std::string(c.target) + " " + c.format);
+    ScratchDir dir;
+    ASSERT_EQ(RunNabik("--format " + std::string(c.format) + " --crs '" + c.target + "'",
+                       dir.Folder(), kMixedInputs, said),
+              0)
+        << said;
+    OGRSpatialReference target;
+    ASSERT_EQ(target.SetFromUserInput(Target(c.target).GdalSrs().c_str()), OGRERR_NONE);
+    int layers = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(plain.Path())) {
+      if (entry.path().extension() != ".shp") continue;
+      const std::string name = entry.path().stem().string();
+      SCOPED_TRACE(name);
+      ++layers;
+      const std::string peer = dir.Folder() + "peer-" + name + ".shp";
+      int status = -1;
+      RunCommand("ogr2ogr -t_srs '" + std::string(c.target) + "' '" + peer + "' '" +
+                     entry.path().string() + "' 2>&1",
+                 &status);
+      ASSERT_EQ(status, 0);
+      const std::vector<tshape> expected = ReadShapes(peer);
+      if (std::string(c.format) == "GPKG") {
+        GDALDatasetH ds = GDALOpenEx((dir.Folder() + "list.gpkg").c_str(), GDAL_OF_VECTOR, nullptr,
+                                     nullptr, nullptr);
+        ASSERT_NE(ds, nullptr);
+        OGRLayerH layer = GDALDatasetGetLayerByName(ds, name.c_str());
+        ASSERT_NE(layer, nullptr);
+        const char* const ignoreMapping[] = {"IGNORE_DATA_AXIS_TO_SRS_AXIS_MAPPING=YES", nullptr};
+        EXPECT_TRUE(target.IsSame(OGRSpatialReference::FromHandle(OGR_L_GetSpatialRef(layer)),
+                                  ignoreMapping));
+        EXPECT_EQ(OGR_L_GetFeatureCount(layer, TRUE), static_cast<GIntBig>(expected.size()));
+        OGREnvelope ours, theirs;
+        ASSERT_EQ(OGR_L_GetExtent(layer, &ours, TRUE), OGRERR_NONE);
+        GDALDatasetH p = GDALOpenEx(peer.c_str(), GDAL_OF_VECTOR, nullptr, nullptr, nullptr);
+        ASSERT_EQ(OGR_L_GetExtent(GDALDatasetGetLayer(p, 0), &theirs, TRUE), OGRERR_NONE);
+        GDALClose(p);
+        GDALClose(ds);
+        for (auto [a, b] : {std::pair{ours.MinX, theirs.MinX},
+                            {ours.MinY, theirs.MinY},
+                            {ours.MaxX, theirs.MaxX},
+                            {ours.MaxY, theirs.MaxY}})
+          EXPECT_NEAR(a, b, 0.001);
+        continue;
+      }
+      const std::string base = dir.Folder() + name;
+      EXPECT_EQ(ReadFile(base + ".dbf"), ReadFile(entry.path().parent_path() / (name + ".dbf")));
+      EXPECT_EQ(ReadFile(base + ".prj"), Target(c.target).EsriWkt() + "\r\n");
+      const std::vector<tshape> ours = ReadShapes(base + ".shp");
+      const std::vector<tshape> before = ReadShapes(entry.path().string());
+      int type = 0;
+      if (SHPHandle shp = SHPOpen(entry.path().c_str(), "rb")) {
+        SHPGetInfo(shp, nullptr, &type, nullptr, nullptr);
+        SHPClose(shp);
+      }
+      const bool polygons = type == SHPT_POLYGON;
+      ASSERT_EQ(ours.size(), expected.size());
+      double worst = 0;
+      size_t senses = 0;
+      for (size_t i = 0; i < ours.size(); ++i) {
+        const tshape &s = ours[i], &e = expected[i], &b = before[i];
+        ASSERT_EQ(s.Parts, b.Parts) << "shape " << i;
+        for (size_t p = 0; p + 1 < s.Parts.size(); ++p) {
+          const int from = s.Parts[p], to = s.Parts[p + 1];
+          // ogr2ogr may write a ring the other way round; its vertices are the same.
+          auto deviation = [&](bool reversed) {
+            double most = 0;
+            for (int v = from; v < to; ++v) {
+              const int w = reversed ? to - 1 - (v - from) : v;
+              most = std::max(most, std::hypot(s.X[v] - e.X[w], s.Y[v] - e.Y[w]));
+            }
+            return most;
+          };
+          ASSERT_EQ(e.Parts, s.Parts) << "shape " << i;
+          worst = std::max(worst, std::min(deviation(false), deviation(true)));
+          if (!polygons || to - from < 4) continue;  // a line keeps its direction as it is
+          const double was = RingArea2(&b.X[from], &b.Y[from], to - from);
+          const double is = RingArea2(&s.X[from], &s.Y[from], to - from);
+          EXPECT_EQ(was > 0, is > 0) << "shape " << i << " ring " << p;
+          ++senses;
+        }
+      }
+      EXPECT_LE(worst, 0.001);
+      if (name == "BldA") {
+        EXPECT_GT(senses, 100u);
+      }
+    }
+    EXPECT_GE(layers, 15);
+    if (std::string(c.target) == "EPSG:6677" && testing_support::HaveProgram("map2img")) {
+      const long want = MapInk(plain.Folder()), got = MapInk(dir.Folder());
+      EXPECT_GT(want, 0);
+      EXPECT_NEAR(got, want, want / 50);
+      EXPECT_NE(ReadFile(dir.Folder() + "mapserver8/list.map").find("init=epsg:6677"),
+                std::string::npos);
+    }
+  }
+}
+
+// A CRS PROJ does not know, or one that cannot hold the inputs, is a usage error before
+// anything is written; where no input's name gives its square, only a CRS that holds none of
+// Japan is refused.
+TEST(TargetRun, RefusedBeforeAnythingIsWritten) {
+  const std::string named = "'" + Sample("gml/FG-GML-503060-ALL-20170401.zip") + "'";
+  const std::string unnamed = "'" + Sample("jpgis/FG-JPS-13112-05-Z001.zip") + "'";
+  struct tcase {
+    const char* target;
+    std::string inputs;
+    int status;
+    const char* said;
+  };
+  const std::vector<tcase> cases = {
+      {"EPSG:9999999", named, 2, "PROJ does not know the CRS 'EPSG:9999999'"},
+      {"Tokyo Plane", named, 2, "PROJ does not know"},
+      {"+proj=ortho +lat_0=-90 +lon_0=0", named, 2, "cannot hold the data"},
+      {"+proj=ortho +lat_0=-90 +lon_0=0", unnamed, 2, "cannot hold the data"},
+      {"+proj=ortho +lat_0=0 +lon_0=40.06", named, 2, "cannot hold all of the data"},
+      {"+proj=ortho +lat_0=0 +lon_0=50", unnamed, 0, ""},
+      {"EPSG:6677", named, 0, "outside the area of use"},
+  };
+  for (const tcase& c : cases) {
+    SCOPED_TRACE(std::string(c.target) + " " + c.inputs);
+    ScratchDir dir;
+    const std::string out = dir.Folder() + "out/";
+    std::string said;
+    EXPECT_EQ(RunNabik("--crs '" + std::string(c.target) + "'", out, c.inputs, said), c.status)
+        << said;
+    EXPECT_NE(said.find(c.said), std::string::npos) << said;
+    EXPECT_EQ(std::filesystem::exists(out), c.status == 0);
   }
 }
 
