@@ -300,7 +300,15 @@ void RunSteps(tfrontend& front, bool& converted) {
     } catch (const std::exception& e) {
       throw NabikError(gdal->Failed(e.what()));
     }
-  dem.Finish(front.SetStatus, [](const std::string& text) { RunWarnings.push_back(text); });
+  // Each raster is a safe point: a stop asked for while the mosaics are written ends the run
+  // before the next one, as between input files.
+  dem.Finish(
+      [&](const std::string& text) {
+        CheckStop();
+        front.SetStatus(text);
+      },
+      [](const std::string& text) { RunWarnings.push_back(text); });
+  CheckStop();
   for (const tshpopentyp& entry : LayerCatalog) RunTally.SetsWritten += entry.Created;
   WriteConversionList(front, outputPath);
   front.SetStatus(Sjis("MAPファイル作成中"));

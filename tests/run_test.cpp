@@ -28,6 +28,7 @@
 #include "catalog/catalog.h"
 #include "common/errors.h"
 #include "common/paths.h"
+#include "common/stop.h"
 #include "common/text.h"
 #include "run/driver.h"
 #include "run/unzip.h"
@@ -1382,6 +1383,29 @@ TEST_F(Driver, TheNextArchiveIsExtractedAheadUnseen) {
     EXPECT_TRUE(SetFiles(out) == sets) << k.what << ": the sets differ";
     EXPECT_EQ(entries(out + "tmp"), left) << k.what;
   }
+}
+
+// A stop asked for while the elevation mosaics are written ends the run before the next raster,
+// as between input files: the run is stopped, and neither the run list nor a map file is written.
+TEST_F(Driver, AStopWhileTheMosaicsAreWrittenEndsTheRun) {
+  const std::string dem = std::string(NABIK_SOURCE_DIR) + "/tests/data/dem/";
+  for (const char* file : {"FG-GML-5238-74-00-DEM5A-20161001.xml", "FG-GML-3926-76-DEM10B.zip"})
+    front.Add(dem + file);
+  tfrontend f = front.Front();
+  f.SetStatus = [&](const std::string& s) {
+    front.statuses.push_back(s);
+    if (s.find(".tif") != std::string::npos) StopSignal = SIGINT;  // the first raster begins
+  };
+  const tRunResult result = RunConversion(f);
+  StopSignal = 0;
+  EXPECT_EQ(result, tRunResult::Stopped);
+  EXPECT_EQ(RunTally.StopSignal, SIGINT);
+  EXPECT_FALSE(fs::exists(out + "list.txt"));
+  EXPECT_FALSE(fs::exists(out + "ms4w"));
+  EXPECT_FALSE(fs::exists(out + "dem5m.vrt"));
+  int tifs = 0;
+  for (const std::string& s : front.statuses) tifs += s.find(".tif") != std::string::npos;
+  EXPECT_EQ(tifs, 1);
 }
 
 // ---------------------------------------------------------------------------------------------
