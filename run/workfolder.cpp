@@ -56,8 +56,12 @@ void tworkfolder::RemoveLeftovers() const {
   }
   for (const std::string& name : names) {
     const std::string folder = path_ + "/" + name;
-    if (!IsExtractionName(name) || !IsFolder(folder) || !IsFile(folder + "/" + kMarkName)) continue;
-    textractfolder(folder).Remove();
+    if (!IsExtractionName(name) || !IsFolder(folder)) continue;
+    if (IsFile(folder + "/" + kMarkName))
+      textractfolder(folder).Remove();
+    else
+      ::rmdir(folder.c_str());  // a run killed before it marked the folder left it empty: only
+                                // an empty one goes, so nothing that anyone put there is lost
   }
 }
 

@@ -502,6 +502,10 @@ TEST_F(Driver, ArchivesAreExtractedApartConvertedAndDeleted) {
   MakeZip(out + "tmp/two.zip", {{"FG-GML-503041-Cntr-copy.xml", cntr}});
   const std::string two = ReadFile(out + "tmp/two.zip");
   WriteFile(out + "tmp/left-over-BldA.xml", bldA);
+  // Named like the run's folders but unmarked: a killed run's empty one goes, a user's stays.
+  fs::create_directories(out + "tmp/4242.7");
+  fs::create_directories(out + "tmp/4242.8");
+  WriteFile(out + "tmp/4242.8/mine.txt", "mine");
   front.Add(dir.Folder() + "one.Zip");
   front.Add(out + "tmp/two.zip");
   EXPECT_EQ(front.Run(), tRunResult::Finished)
@@ -513,7 +517,9 @@ TEST_F(Driver, ArchivesAreExtractedApartConvertedAndDeleted) {
   EXPECT_FALSE(fs::exists(out + "BldA.shp")) << "a file the run did not extract is not read";
   // The user's files stay byte for byte, and nothing else is left.
   EXPECT_EQ(FolderContents(out + "tmp"),
-            (std::map<std::string, std::string>{{"left-over-BldA.xml", bldA}, {"two.zip", two}}));
+            (std::map<std::string, std::string>{
+                {"left-over-BldA.xml", bldA}, {"two.zip", two}, {"4242.8/mine.txt", "mine"}}));
+  EXPECT_FALSE(fs::exists(out + "tmp/4242.7"));
   // Status texts of the archive steps, the files in name order.
   EXPECT_EQ(std::count(front.statuses.begin(), front.statuses.end(), Sjis("解凍中")), 2);
   std::vector<std::string> converted;
