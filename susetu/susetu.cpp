@@ -98,6 +98,12 @@ const std::string& DataFormatKey() {
   return key;
 }
 
+// The target coordinate system's key, of its own: a file without it keeps the declared system.
+const std::string& TargetCrsKey() {
+  static const std::string key = Sjis("座標系");
+  return key;
+}
+
 const std::string& FolderSection() {
   static const std::string section = Sjis("フォルダー");
   return section;
@@ -214,6 +220,9 @@ void LoadMapSettings() {
   s.Seamless = ReadFlag(ini, kSeamless, false);
   s.ExportForm = ParseInt32(ReadText(ini, kMapSection, ExportFormKey())).value_or(ExportFormMs4w);
   s.DataFormat = ReadText(ini, kMapSection, DataFormatKey());
+  // Whole, unlike the original keys: a WKT may be longer than their buffer, and a cut one would
+  // be written back by the dialog.
+  s.TargetCrs = IniValue(ini, kMapSection, TargetCrsKey()).value_or(std::string());
   if (s.KanjiFont.empty()) s.KanjiFont = DefaultKanjiFont();
   MapSettings = std::move(s);
 }
@@ -242,6 +251,8 @@ void SaveMapSettings(const tsettingsfields& f) {
   const bool shapefiles = f.DataFormat.empty() || f.DataFormat == "shp";
   if (!shapefiles || IniValue(LoadIniFile(SettingsFilePath), kMapSection, DataFormatKey()))
     WriteOrRaise(kMapSection, DataFormatKey(), shapefiles ? "shp" : f.DataFormat);
+  if (!f.TargetCrs.empty() || IniValue(LoadIniFile(SettingsFilePath), kMapSection, TargetCrsKey()))
+    WriteOrRaise(kMapSection, TargetCrsKey(), f.TargetCrs);
 }
 
 tsettingsfields FillSettingsDialog() {
@@ -266,6 +277,7 @@ tsettingsfields FillSettingsDialog() {
   f.ExportForm = ListPosition(s.ExportForm, ExportFormItems());
   if (f.ExportForm < 0) f.ExportForm = ExportFormMs4w;
   f.DataFormat = s.DataFormat;
+  f.TargetCrs = s.TargetCrs;
   return f;
 }
 

@@ -1,8 +1,8 @@
 #pragma once
-// The settings file beside the executable (nabik.Ini): the fourteen MapServer export settings
-// and the export form ("出力形式") in section "MapServer" and the last output path in section
-// "フォルダー". All texts here are
-// CP932 bytes; the dialog converts them for display only.
+// The settings file beside the executable (nabik.Ini): the fourteen MapServer export settings,
+// the export form ("出力形式"), the data format ("データ形式") and the target coordinate system
+// ("座標系") in section "MapServer" and the last output path in section "フォルダー". All texts
+// here are CP932 bytes; the dialog converts them for display only.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -27,6 +27,9 @@ struct tmapsettings {
   // The format of the converted data ("データ形式"): GDAL's short driver name ("GPKG"), empty
   // for the designed shapefiles.
   std::string DataFormat;
+  // The target coordinate system ("座標系"): a text PROJ understands ("EPSG:6677"), empty for
+  // the system the data declares, which leaves every output as it was.
+  std::string TargetCrs;
   // The dataset of a format without files ("PG:dbname=..."); given per run, never stored.
   std::string DataSet;
   // The target CRS ("座標系") as PROJ takes it ("EPSG:6677"); empty: as the data declares.
@@ -79,6 +82,7 @@ struct tsettingsfields {
   bool Seamless = false;      // CheckBox2
   int32_t ExportForm = 0;     // cbExportForm selected position
   std::string DataFormat;     // cbDataFormat: a format name of DataFormatItems ("" or "shp")
+  std::string TargetCrs;      // cbTargetCrs: "" (as declared), a zone's "EPSG:6677" or own text
 };
 
 // Items of the unit list (ComboBox1) and the image type list (ComboBox2), in CP932.
@@ -105,9 +109,10 @@ void LoadMapSettings();
 
 // Writes the fourteen keys from the dialog's fields, in order, then "出力形式" (the export
 // form) when it is not MS4W or the file holds it already, so a file of the MS4W form keeps its
-// fourteen keys; "データ形式" (the data format) likewise, when it is not the shapefiles. Width and
-// height texts that are no integer are stored as 0. A refused write raises "Unable to write to %s"
-// at that key; the keys before it stay written. MapSettings is left alone.
+// fourteen keys; "データ形式" (the data format) likewise, when it is not the shapefiles, and
+// "座標系" (the target coordinate system), when it is not empty. Width and height texts that are
+// no integer are stored as 0. A refused write raises "Unable to write to %s" at that key; the
+// keys before it stay written. MapSettings is left alone.
 void SaveMapSettings(const tsettingsfields& fields);
 
 // MapSettings as the dialog's fields. A list position that names no item shows no selection.

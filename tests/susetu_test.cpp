@@ -473,6 +473,42 @@ TEST_F(Settings, TheDataFormatKeyIsWrittenOnlyWhenNeeded) {
   }
 }
 
+TEST_F(Settings, TheTargetCrsKeyIsWrittenOnlyWhenNeededAndKeepsItsText) {
+  // A WKT of the user's own, longer than the buffer of the original keys, with CP932 in it.
+  std::string wkt = Sjis("PROJCRS[\"手書きの平面直角座標系\",BASEGEOGCRS[\"JGD2011\"]");
+  while (wkt.size() <= 2047) wkt += ",PARAMETER[\"False easting\",0]";
+  wkt += "]";
+  struct Case {
+    const char* what;
+    std::string crs;      // what the dialog hands over, and what loading gives back
+    std::string keyLine;  // "座標系" line the file holds afterwards (UTF-8), empty for none
+  };
+  const std::vector<Case> cases = {
+      {"as declared into a file without the key", "", ""},
+      {"zone IX", "EPSG:6677", "座標系=EPSG:6677"},
+      {"an own code", "EPSG:2451", "座標系=EPSG:2451"},
+      {"an own long WKT", wkt, "座標系=" + Cp932ToUtf8(wkt)},
+      {"back to as declared keeps the key, empty", "", "座標系="},
+  };
+  for (const Case& c : cases) {
+    tsettingsfields f = SampleFields();
+    f.TargetCrs = c.crs;
+    SaveMapSettings(f);
+    const std::string text = Cp932ToUtf8(FileText());
+    if (c.keyLine.empty())
+      EXPECT_EQ(FileText(), DataFile("saved.Ini")) << c.what;
+    else
+      EXPECT_TRUE(text.ends_with("シームレス=0\r\n" + c.keyLine + "\r\n")) << c.what << text;
+    LoadMapSettings();
+    EXPECT_EQ(MapSettings.TargetCrs, c.crs) << c.what;
+    EXPECT_EQ(FillSettingsDialog().TargetCrs, c.crs) << c.what;
+    // OK with what the dialog then shows writes the same bytes again.
+    const std::string once = FileText();
+    SaveMapSettings(FillSettingsDialog());
+    EXPECT_EQ(FileText(), once) << c.what;
+  }
+}
+
 TEST_F(Settings, RoundTripThroughTheFile) {
   SaveMapSettings(SampleFields());
   LoadMapSettings();

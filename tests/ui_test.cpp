@@ -3,6 +3,7 @@
 // Cancel, and the program entry with and without a display.
 #include <gtest/gtest.h>
 
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -18,6 +19,7 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QScreen>
 #include <QStatusBar>
 #include <QTableWidget>
 #include <QTest>
@@ -34,6 +36,7 @@
 #include "catalog/catalog.h"
 #include "common/paths.h"
 #include "common/text.h"
+#include "crs/zones.h"
 #include "support/test_support.h"
 #include "susetu/susetu.h"
 #include "ui/NabikU.h"
@@ -670,6 +673,45 @@ TEST_F(Windows, SettingsDialogHasItsDesignedFrameAndComponents) {
   EXPECT_EQ(seen, QStringList({"MS4W", "MapServer 8"}));
   EXPECT_FALSE(d.cbExportForm->isEditable());
   EXPECT_EQ(d.cbExportForm->parentWidget(), d.GroupBox2);
+  // The coordinate systems: as declared, then the zones I to XIX, each with its CRS and regions.
+  ASSERT_EQ(d.cbTargetCrs->count(), crs::kPlaneZoneChoices);
+  EXPECT_EQ(d.cbTargetCrs->currentIndex(), 0);
+  for (int k = 0; k < crs::kPlaneZoneChoices; ++k) {
+    const crs::tplanezone* zone = crs::PlaneZone(k);
+    EXPECT_EQ(d.cbTargetCrs->itemText(k), QString::fromStdString(crs::PlaneZoneChoice(k))) << k;
+    EXPECT_EQ(d.cbTargetCrs->itemData(k).toByteArray().toStdString(),
+              zone ? crs::PlaneZoneCrs(*zone) : std::string())
+        << k;
+    const QString tip = d.cbTargetCrs->itemData(k, Qt::ToolTipRole).toString();
+    EXPECT_TRUE(zone ? tip.contains(U(zone->Regions)) : !tip.isEmpty()) << k;
+  }
+  EXPECT_FALSE(d.cbTargetCrs->isEditable());
+  EXPECT_EQ(d.cbTargetCrs->parentWidget(), d.GroupBox2);
+  EXPECT_GT(d.cbTargetCrs->y(), d.cbDataFormat->y());
+  // The open list is as wide as the longest zone's text, or the screen.
+  int widest = 0;
+  for (int k = 0; k < d.cbTargetCrs->count(); ++k)
+    widest = std::max(widest,
+                      d.cbTargetCrs->fontMetrics().horizontalAdvance(d.cbTargetCrs->itemText(k)));
+  d.show();
+  d.cbTargetCrs->showPopup();
+  QWidget* popup = d.cbTargetCrs->view()->window();
+  EXPECT_TRUE(popup->isVisible());
+  EXPECT_GE(popup->width(), std::min(widest, d.screen()->availableGeometry().width()));
+  d.cbTargetCrs->hidePopup();
+  d.hide();
+  // The frame's visible components lie inside it and overlap no other.
+  QList<QWidget*> inFrame;
+  for (QWidget* w : d.GroupBox2->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+    if (!w->isHidden()) inFrame << w;
+  EXPECT_EQ(inFrame.size(), 6);
+  for (QWidget* w : inFrame) {
+    EXPECT_TRUE(d.GroupBox2->contentsRect().contains(w->geometry()))
+        << w->objectName().toStdString();
+    for (QWidget* other : inFrame)
+      EXPECT_TRUE(w == other || !w->geometry().intersects(other->geometry()))
+          << w->objectName().toStdString() << " " << other->objectName().toStdString();
+  }
   // Every visible component lies inside the client area with its caption uncut.
   for (QWidget* w : d.findChildren<QWidget*>()) {
     if (w->isHidden() || !w->parentWidget() || w->parentWidget() != &d) continue;
@@ -707,6 +749,55 @@ TEST_F(Windows, OkStoresTheFieldsAndTheMainWindowReloads) {
   EXPECT_NE(file.find(Sjis("座標単位=1\r\n")), std::string::npos);
   EXPECT_NE(file.find(Sjis("漢字フォント=") + DefaultKanjiFont() + "\r\n"), std::string::npos);
   EXPECT_TRUE(shown_.empty());
+}
+
+TEST_F(Windows, ChoosingZoneIxStoresItsCrsAndTheMainWindowReloads) {
+  auto window = Start();
+  ASSERT_TRUE(window);
+  TOKRightDlg& d = *window->OKRightDlg;
+  QTimer::singleShot(0, &d, [&] {
+    d.cbTargetCrs->setCurrentIndex(9);
+    d.OKBtn->click();
+  });
+  window->Button5->click();
+  EXPECT_EQ(MapSettings.TargetCrs, "EPSG:6677");
+  EXPECT_TRUE(SettingsText().ends_with(Sjis("\r\n座標系=EPSG:6677\r\n"))) << SettingsText();
+  // The closed list names the chosen zone's regions.
+  EXPECT_TRUE(d.cbTargetCrs->toolTip().contains(U(crs::PlaneZone(9)->Regions)));
+  EXPECT_TRUE(shown_.empty());
+}
+
+TEST_F(Windows, AStoredCrsIsShownAndKeptThroughOk) {
+  struct Case {
+    const char* what;
+    std::string stored;  // the settings file's "座標系" value, UTF-8
+    int shownAt;         // the list position shown
+    int items;           // the list's length
+  };
+  const std::vector<Case> cases = {
+      {"a zone", "EPSG:6670", 2, crs::kPlaneZoneChoices},
+      {"an own code", "EPSG:2451", crs::kPlaneZoneChoices, crs::kPlaneZoneChoices + 1},
+      {"an own WKT", "PROJCRS[\"手書き\",BASEGEOGCRS[\"JGD2011\"]]", crs::kPlaneZoneChoices,
+       crs::kPlaneZoneChoices + 1},
+      {"the key empty", "", 0, crs::kPlaneZoneChoices},
+  };
+  for (const Case& c : cases) {
+    WriteSettings("[MapServer]\r\n座標系=" + c.stored + "\r\n");
+    auto window = Start();
+    ASSERT_TRUE(window);
+    TOKRightDlg& d = *window->OKRightDlg;
+    EXPECT_EQ(d.cbTargetCrs->count(), c.items) << c.what;
+    EXPECT_EQ(d.cbTargetCrs->currentIndex(), c.shownAt) << c.what;
+    if (c.shownAt == crs::kPlaneZoneChoices) {
+      EXPECT_EQ(d.cbTargetCrs->currentText(), U(c.stored.c_str())) << c.what;
+    }
+    ExecDialog(d, [&] { d.OKBtn->click(); });
+    // In its place, once.
+    const std::string file = SettingsText();
+    const std::string line = Sjis("\r\n座標系=" + c.stored + "\r\n");
+    EXPECT_TRUE(file.starts_with(Sjis("[MapServer]") + line)) << c.what;
+    EXPECT_EQ(file.find(Sjis("座標系=")), file.rfind(Sjis("座標系="))) << c.what;
+  }
 }
 
 TEST_F(Windows, WidthOf12aStoresZeroButTheFieldKeepsIt) {
@@ -1034,6 +1125,7 @@ TEST_F(Run, PicturesOfBothWindows) {
   TOKRightDlg& d = *window_->OKRightDlg;
   d.Edit2->setText(U("福岡 503041"));
   d.ComboBox2->setCurrentIndex(3);
+  d.cbTargetCrs->setCurrentIndex(2);  // the zone of Fukuoka
   d.show();
   QCoreApplication::processEvents();
   const QString dialogPicture = folder + "/nabik-settings.png";

@@ -1,5 +1,6 @@
 #include "ui/OKRightDlg.h"
 
+#include <QAbstractItemView>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFile>
@@ -11,7 +12,11 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <QStyle>
+#include <QStyleOptionComboBox>
+#include <algorithm>
 
+#include "crs/zones.h"
 #include "ui/fieldtext.h"
 #include "ui/messages.h"
 #include "ui/place.h"
@@ -32,6 +37,11 @@ QComboBox* ListField(QWidget* parent, const char* name, int left, int top, int w
   list->setInsertPolicy(QComboBox::NoInsert);
   list->setCompleter(nullptr);  // typed text is the user's own; do not complete it into an item
   return list;
+}
+
+// A tooltip as rich text, so that Qt wraps a long region list instead of one screen-wide line.
+QString WrappedTip(const QString& text) {
+  return QStringLiteral("<p>") + text.toHtmlEscaped() + QStringLiteral("</p>");
 }
 
 }  // namespace
@@ -91,8 +101,10 @@ void TOKRightDlg::CreateControls() {
   Button2 = Place(new QPushButton(QStringLiteral("参　照"), GroupBox3), "Button2", 380, 22, 66, 25);
   Button2->setAutoDefault(false);
 
+  // Wider than the frames above it, under the buttons, so that the coordinate system's list shows
+  // more of each zone's regions.
   GroupBox2 = Place(new QGroupBox(QStringLiteral("Webインターフェース定義"), this), "GroupBox2", 12,
-                    258, 460, 115);
+                    258, 547, 115);
   // The three web fields are stored only: hidden, yet they carry their keys through the file.
   FieldLabel(GroupBox2, "Label10", QStringLiteral("ヘッダ"), 12, 24)->hide();
   Edit7 = TextField(GroupBox2, "Edit7", 92, 24, 354);
@@ -109,6 +121,13 @@ void TOKRightDlg::CreateControls() {
   cbExportForm = Place(new QComboBox(GroupBox2), "cbExportForm", 92, 24, 160, 20);
   FieldLabel(GroupBox2, "Label14", QStringLiteral("データ形式"), 12, 52);
   cbDataFormat = Place(new QComboBox(GroupBox2), "cbDataFormat", 92, 52, 220, 20);
+  FieldLabel(GroupBox2, "Label15", QStringLiteral("座標系"), 12, 80);
+  cbTargetCrs = Place(new QComboBox(GroupBox2), "cbTargetCrs", 92, 80, 441, 20);
+  cbTargetCrs->setMaxVisibleItems(crs::kPlaneZoneChoices + 1);
+  // The closed list tells the chosen zone's regions too.
+  connect(cbTargetCrs, &QComboBox::currentIndexChanged, this, [this](int at) {
+    cbTargetCrs->setToolTip(cbTargetCrs->itemData(at, Qt::ToolTipRole).toString());
+  });
 
   connect(OKBtn, &QPushButton::clicked, this, &TOKRightDlg::OKBtnClick);
   connect(CancelBtn, &QPushButton::clicked, this, &TOKRightDlg::CancelBtnClick);
@@ -122,7 +141,38 @@ void TOKRightDlg::FormCreate() {
   for (const tdataformat& item : DataFormatItems())
     cbDataFormat->addItem(QString::fromUtf8(item.Label) + " (" + item.Name + ")",
                           QString::fromUtf8(item.Name));
+  for (int k = 0; k < crs::kPlaneZoneChoices; ++k) {
+    const QString text = QString::fromStdString(crs::PlaneZoneChoice(k));
+    const crs::tplanezone* zone = crs::PlaneZone(k);
+    AddTargetCrsItem(text, zone ? crs::PlaneZoneCrs(*zone) : std::string(),
+                     zone ? text
+                          : QStringLiteral("データが宣言する測地系（JGD2011 または JGD2000）の"
+                                           "緯度経度のまま書き出します。"));
+  }
   ShowFields(FillSettingsDialog());
+}
+
+void TOKRightDlg::AddTargetCrsItem(const QString& text, const std::string& crs,
+                                   const QString& tip) {
+  cbTargetCrs->addItem(text, QByteArray::fromStdString(crs));
+  cbTargetCrs->setItemData(cbTargetCrs->count() - 1, WrappedTip(tip), Qt::ToolTipRole);
+}
+
+void TOKRightDlg::FitTargetCrsPopup() {
+  // The open list as wide as its longest item, so every zone's regions can be read there, yet
+  // no wider than the screen; what is longer still is in the item's tooltip. The measure is the
+  // one QComboBox takes for its own size hint.
+  int widest = 0;
+  for (int i = 0; i < cbTargetCrs->count(); ++i)
+    widest =
+        std::max(widest, cbTargetCrs->fontMetrics().horizontalAdvance(cbTargetCrs->itemText(i)));
+  QStyleOptionComboBox option;
+  option.initFrom(cbTargetCrs);
+  const QStyle* look = cbTargetCrs->style();
+  int width =
+      look->sizeFromContents(QStyle::CT_ComboBox, &option, QSize(widest, 0), cbTargetCrs).width();
+  if (const QScreen* shown = screen()) width = std::min(width, shown->availableGeometry().width());
+  cbTargetCrs->view()->setMinimumWidth(std::max(width, cbTargetCrs->width()));
 }
 
 void TOKRightDlg::OKBtnClick() {
@@ -179,6 +229,7 @@ tsettingsfields TOKRightDlg::Fields() const {
   f.Seamless = CheckBox2->isChecked();
   f.ExportForm = cbExportForm->currentIndex() < 0 ? ExportFormMs4w : cbExportForm->currentIndex();
   f.DataFormat = cbDataFormat->currentData().toString().toStdString();
+  f.TargetCrs = cbTargetCrs->currentData().toByteArray().toStdString();
   return f;
 }
 
@@ -206,6 +257,16 @@ void TOKRightDlg::ShowFields(const tsettingsfields& f) {
     at = cbDataFormat->count() - 1;
   }
   cbDataFormat->setCurrentIndex(at);
+  // Likewise a coordinate system that is none of the zones (EPSG:2451, a WKT, one from the
+  // command line), with its bytes as they came.
+  at = cbTargetCrs->findData(QByteArray::fromStdString(f.TargetCrs));
+  if (at < 0) {
+    const QString own = ShownText(f.TargetCrs);
+    AddTargetCrsItem(own, f.TargetCrs, own);
+    at = cbTargetCrs->count() - 1;
+  }
+  cbTargetCrs->setCurrentIndex(at);
+  FitTargetCrsPopup();
 }
 
 void TOKRightDlg::CentreOnScreen() {

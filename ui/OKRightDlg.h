@@ -49,6 +49,9 @@ class TOKRightDlg : public QDialog {
   QLineEdit* Edit9;
   QComboBox* cbExportForm;  // "出力形式": MS4W or MapServer 8
   QComboBox* cbDataFormat;  // "データ形式": the shapefiles or a GDAL format (item data: its name)
+  // "座標系": as the data declares, a plane-rectangular zone, or a stored text of the user's own
+  // (item data: the CRS text's bytes, empty for as declared).
+  QComboBox* cbTargetCrs;
 
   // The font file chooser (existing files only), replaceable for the tests. Gets the folder to
   // start in, returns the chosen file or nothing when cancelled.
@@ -71,5 +74,7 @@ class TOKRightDlg : public QDialog {
 
  private:
   void CreateControls();
+  void AddTargetCrsItem(const QString& text, const std::string& crs, const QString& tip);
+  void FitTargetCrsPopup();
   QString ShowFontFileDialog(const QString& startFolder);
 };
