@@ -61,7 +61,7 @@ int main(int argc, char** argv) {
               vertices, bytes / 1e6);
   std::printf("read back:                         %8.3f s\n", load);
   tmapview view;
-  view.XScale = set.XScale;
+  TakeUnits(view, set);
   view.Width = 1200, view.Height = 900;
   FitView(view, set.Box);
   long drawn = 0;

@@ -1,7 +1,9 @@
 // Layers written through GDAL (GeoPackage, FlatGeobuf, ...) read back for the preview, into the
 // same flat arrays as the shapefile sets.
+#include <cpl_string.h>
 #include <dirent.h>
 #include <gdal_priv.h>
+#include <ogr_spatialref.h>
 #include <ogrsf_frmts.h>
 #include <sys/stat.h>
 
@@ -77,6 +79,20 @@ void AddGeometry(const OGRGeometry& g, tpreviewlayer& layer, tmapbox& box) {
 
 }  // namespace
 
+double SrsMetresPerUnit(const OGRSpatialReference* srs) {
+  return srs && srs->IsProjected() ? srs->GetLinearUnits() : 0;
+}
+
+double PrjMetresPerUnit(const std::string& prj) {
+  if (!IsFile(prj)) return 0;
+  CPLPushErrorHandler(CPLQuietErrorHandler);
+  CPLStringList lines(CSLLoad(prj.c_str()));
+  OGRSpatialReference srs;
+  const bool read = !lines.empty() && srs.importFromESRI(lines.List()) == OGRERR_NONE;
+  CPLPopErrorHandler();
+  return read ? SrsMetresPerUnit(&srs) : 0;
+}
+
 std::string FindGdalLayer(const std::string& folder, const std::string& name) {
   for (const char* ext : {".fgb", ".geojson", ".geojsonl", ".csv"})
     if (IsFile(folder + name + ext)) return folder + name + ext;
@@ -118,6 +134,7 @@ bool LoadGdalPreviewLayer(const std::string& dataset, tpreviewlayer& layer) {
       return false;
   }
   layer.Dataset = dataset;
+  layer.MetresPerUnit = SrsMetresPerUnit(source->GetSpatialRef());
   OGREnvelope extent;
   const bool known = source->GetExtent(&extent, TRUE) == OGRERR_NONE;
   layer.OriginX = known && std::isfinite(extent.MinX) ? extent.MinX : 0;

@@ -14,6 +14,9 @@
 
 namespace {
 
+// A degree of latitude on the ground, as the scale and a view in degrees take it.
+constexpr double kMetresPerDegree = 6378137.0 * M_PI / 180;
+
 // In fast mode the handle owns the object; destroying it only hands it back for the next read.
 struct tobjectreturn {
   void operator()(SHPObject* object) const { SHPDestroyObject(object); }
@@ -109,6 +112,7 @@ bool LoadPreviewLayer(const std::string& base, tpreviewlayer& layer) {
   SHPGetInfo(shp.get(), &count, &type, min, max);
   if (!ClassOfType(type, layer.Class)) return false;
   layer.Base = base;
+  layer.MetresPerUnit = PrjMetresPerUnit(base + ".prj");
   // The header's box is only where the offsets start; a wrong one costs precision, not shapes.
   layer.OriginX = std::isfinite(min[0]) ? min[0] : 0;
   layer.OriginY = std::isfinite(min[1]) ? min[1] : 0;
@@ -182,7 +186,13 @@ tpreviewset LoadPreviewSet(const std::string& folder) {
     set.Layers.push_back(std::move(layer));
   }
   if (FindRelief(folder, set.Relief, set.ReliefBox)) set.Box.Add(set.ReliefBox);
-  if (!set.Box.Empty()) {
+  // One run writes every layer and mosaic of a folder in one CRS. Should they differ all the same,
+  // the map is drawn in the first one's, and the others land where their numbers fall in it.
+  if (!set.Layers.empty())
+    set.MetresPerUnit = set.Layers[0].MetresPerUnit;
+  else if (!set.Relief.empty())
+    set.MetresPerUnit = MosaicMetresPerUnit(set.Relief);
+  if (!set.Box.Empty() && set.MetresPerUnit == 0) {
     const double middle = (set.Box.MinY + set.Box.MaxY) / 2;
     set.XScale = std::max(std::cos(std::clamp(middle, -85.0, 85.0) * M_PI / 180), 0.05);
   }
@@ -209,13 +219,17 @@ void FitView(tmapview& view, const tmapbox& box, int margin) {
   if (spanX > 0) ppd = width / spanX;
   if (spanY > 0) ppd = std::min(ppd, height / spanY);
   // A single point: a picture about a kilometre across.
-  view.PixelsPerDegree = ppd < 1e300 ? ppd : width * 111.3195;
+  if (ppd == 1e300)
+    ppd = view.MetresPerUnit > 0 ? width * view.MetresPerUnit / 1000 : width * 111.3195;
+  view.PixelsPerDegree = ppd;
 }
 
 void ZoomView(tmapview& view, double sx, double sy, double factor) {
   if (!(factor > 0)) return;
   const double x = MapX(view, sx), y = MapY(view, sy);
-  view.PixelsPerDegree = std::clamp(view.PixelsPerDegree * factor, 1e-3, 1e9);
+  // The limits of a view in degrees, as pixels per metre in a projected one.
+  const double unit = view.MetresPerUnit > 0 ? view.MetresPerUnit / kMetresPerDegree : 1;
+  view.PixelsPerDegree = std::clamp(view.PixelsPerDegree * factor, 1e-3 * unit, 1e9 * unit);
   // Put (x, y) back under the pixel.
   view.CenterX += x - MapX(view, sx);
   view.CenterY += y - MapY(view, sy);
@@ -227,8 +241,8 @@ void PanView(tmapview& view, double dx, double dy) {
 }
 
 double ScaleDenominator(const tmapview& view, double dpi) {
-  constexpr double kMetresPerDegree = 6378137.0 * M_PI / 180;
-  return kMetresPerDegree / view.PixelsPerDegree * dpi / 0.0254;
+  const double metres = view.MetresPerUnit > 0 ? view.MetresPerUnit : kMetresPerDegree;
+  return metres / view.PixelsPerDegree * dpi / 0.0254;
 }
 
 tmaphit IdentifyAt(const tpreviewset& set, const tmapview& view, double sx, double sy,

@@ -3,14 +3,19 @@
 // names, its shapes in memory (one flat coordinate vector per layer, float offsets from the
 // layer's corner, so that 200 000 buildings stay within tens of megabytes), the view that maps
 // longitude and latitude to pixels, and the search for the feature under a pixel. The records'
-// attribute values stay in the tables and are read when a feature is identified.
+// attribute values stay in the tables and are read when a feature is identified. The map's
+// coordinates are those the sets hold: longitude and latitude, or the easting and northing of the
+// projected CRS an output was written in.
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "catalog/catalog.h"
 
-// A box in degrees (X longitude, Y latitude); empty while MinX > MaxX.
+class OGRSpatialReference;
+
+// A box in the map's coordinates (X longitude or easting, Y latitude or northing); empty while
+// MinX > MaxX.
 struct tmapbox {
   double MinX = 1e300, MinY = 1e300, MaxX = -1e300, MaxY = -1e300;
   bool Empty() const { return MinX > MaxX || MinY > MaxY; }
@@ -50,6 +55,7 @@ struct tpreviewlayer {
   std::vector<uint32_t> PartStarts{0};  // one past the last vertex closes the last part
   std::vector<tpreviewfeature> Features;
   tmapbox Box;
+  double MetresPerUnit = 0;  // of its projected CRS; 0 in degrees, or where it declares none
 
   uint32_t PartBegin(uint32_t part) const { return PartStarts[part]; }
   uint32_t PartEnd(uint32_t part) const { return PartStarts[part + 1]; }
@@ -61,7 +67,10 @@ struct tpreviewset {
   std::string Relief;                 // the folder's elevation mosaic (.vrt), empty if none
   tmapbox ReliefBox;                  // its cells with a value
   bool ReliefVisible = true;
-  double XScale = 1;  // a degree of longitude in degrees of latitude at the set's middle
+  // Metres in a unit of the sets' projected CRS (1 for metres); 0 while they are in degrees.
+  double MetresPerUnit = 0;
+  // A degree of longitude in degrees of latitude at the set's middle; 1 when projected.
+  double XScale = 1;
 };
 
 // "r g b" of the catalog; grey when the text does not hold three numbers.
@@ -69,8 +78,16 @@ tcolour ParseColour(const std::string& text);
 
 // Reads every set of `folder` (with its trailing '/') that the loaded catalog names, in catalog
 // order. Sets that are missing or do not open are left out; a set without shapes is kept. The
-// folder's finest elevation mosaic, where there is one, becomes the relief.
+// folder's finest elevation mosaic, where there is one, becomes the relief. The first layer's CRS
+// (the mosaic's where there is no layer) gives the unit.
 tpreviewset LoadPreviewSet(const std::string& folder);
+
+// Metres in a unit of `srs` when it is projected (GetLinearUnits: 1 for metres); 0 when it is
+// geographic or null.
+double SrsMetresPerUnit(const OGRSpatialReference* srs);
+
+// The same for the CRS of a shapefile's .prj (ESRI WKT); 0 when the file is missing or unreadable.
+double PrjMetresPerUnit(const std::string& prj);
 
 // Reads one set; false when its shape file does not open or holds no drawable type.
 bool LoadPreviewLayer(const std::string& base, tpreviewlayer& layer);
@@ -88,13 +105,21 @@ bool LoadGdalPreviewLayer(const std::string& dataset, tpreviewlayer& layer);
 // order.
 std::vector<size_t> DrawOrder(const tpreviewset& set);
 
-// The picture: the map point at its middle, pixels per degree of latitude and its size.
+// The picture: the map point at its middle, pixels per map unit (a degree of latitude, or the
+// projected unit) and its size.
 struct tmapview {
   double CenterX = 0, CenterY = 0;
-  double PixelsPerDegree = 1;
-  double XScale = 1;  // longitude is shrunk by this, so that shapes keep their proportions
+  double PixelsPerDegree = 1;  // per map unit
+  double XScale = 1;           // longitude is shrunk by this, so that shapes keep their proportions
+  double MetresPerUnit = 0;    // as the set's: 0 while the map is in degrees
   int Width = 1, Height = 1;
 };
+
+// Gives the view the set's units: its XScale and MetresPerUnit.
+inline void TakeUnits(tmapview& view, const tpreviewset& set) {
+  view.XScale = set.XScale;
+  view.MetresPerUnit = set.MetresPerUnit;
+}
 
 inline double ScreenX(const tmapview& v, double x) {
   return v.Width / 2.0 + (x - v.CenterX) * v.PixelsPerDegree * v.XScale;
@@ -109,7 +134,8 @@ inline double MapY(const tmapview& v, double sy) {
   return v.CenterY - (sy - v.Height / 2.0) / v.PixelsPerDegree;
 }
 
-// Centres `box` in the picture with `margin` pixels around it on the tighter side.
+// Centres `box` in the picture with `margin` pixels around it on the tighter side; a box of one
+// point gets a picture about a kilometre across.
 void FitView(tmapview& view, const tmapbox& box, int margin = 10);
 
 // Zooms by `factor` (above 1 closer) keeping the map point under the pixel (sx, sy) there.
@@ -118,9 +144,9 @@ void ZoomView(tmapview& view, double sx, double sy, double factor);
 // Moves the map with the mouse by (dx, dy) pixels.
 void PanView(tmapview& view, double dx, double dy);
 
-// The scale's denominator N of 1:N on a screen of `dpi` dots per inch: a degree of latitude is
-// taken as 111 319.5 m (the equator's degree, GRS 80), so N = 111 319.5 m / pixels per degree
-// divided by the size of a pixel, 0.0254 m / dpi.
+// The scale's denominator N of 1:N on a screen of `dpi` dots per inch: the ground a pixel shows,
+// the view's metres per unit / pixels per unit, divided by the size of a pixel, 0.0254 m / dpi.
+// In degrees a degree of latitude is taken as 111 319.5 m (the equator's degree, GRS 80).
 double ScaleDenominator(const tmapview& view, double dpi);
 
 // The feature under the pixel (sx, sy) of the visible layers, the topmost drawn first: a point

@@ -1,6 +1,7 @@
 #include "preview/relief.h"
 
 #include <gdal.h>
+#include <ogr_spatialref.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -69,6 +70,12 @@ bool FindRelief(const std::string& folder, std::string& mosaic, tmapbox& box) {
   return false;
 }
 
+double MosaicMetresPerUnit(const std::string& mosaic) {
+  tdataset ds(mosaic);
+  return ds.get() ? SrsMetresPerUnit(OGRSpatialReference::FromHandle(GDALGetSpatialRef(ds.get())))
+                  : 0;
+}
+
 std::vector<uint32_t> ShadeRelief(const std::string& mosaic, const tmapview& view) {
   tdataset ds(mosaic);
   double t[6];
@@ -120,9 +127,11 @@ std::vector<uint32_t> ShadeRelief(const std::string& mosaic, const tmapview& vie
   }
 
   // Horn's slopes on the picture's pixels (cells larger than pixels interpolated, since
-  // repeated cells would shade as steps), a pixel taken as its size on the ground.
-  const double metresX = kMetresPerDegree / view.PixelsPerDegree;  // longitude shrunk by XScale
-  const double metresY = kMetresPerDegree / view.PixelsPerDegree;
+  // repeated cells would shade as steps), a pixel taken as its size on the ground: in degrees
+  // longitude is shrunk by XScale, so a pixel is as wide as high.
+  const double metres =
+      (view.MetresPerUnit > 0 ? view.MetresPerUnit : kMetresPerDegree) / view.PixelsPerDegree;
+  const double metresX = metres, metresY = metres;
   auto at = [&](int x, int y) { return z[static_cast<size_t>(y) * bw + x]; };
   for (int y = 0; y < height; ++y) {
     for (int x = 0; x < width; ++x) {

@@ -13,6 +13,9 @@
 // that grid; GDAL reads it from the overviews), empty when it has none.
 bool FindRelief(const std::string& folder, std::string& mosaic, tmapbox& box);
 
+// Metres in a unit of the mosaic's projected CRS; 0 when it is in degrees or does not open.
+double MosaicMetresPerUnit(const std::string& mosaic);
+
 // The shaded relief of `view` (light from the north-west, 45° high) from the mosaic, one pixel
 // per picture pixel as 0xAARRGGBB, premultiplied: grey where a cell has a value, transparent
 // where none has or the mosaic does not reach. Empty when the mosaic cannot be read.

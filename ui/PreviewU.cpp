@@ -30,7 +30,7 @@ TPreviewF::TPreviewF(const std::string& folder, QWidget* parent) : QWidget(paren
   setWindowTitle(QStringLiteral("プレビュー - ") + ShownText(folder));
   setAttribute(Qt::WA_DeleteOnClose);
   Set = LoadPreviewSet(folder);
-  View.XScale = Set.XScale;
+  TakeUnits(View, Set);
   CreateControls();
   FillLayerList();
   resize(1100, 720);
@@ -141,8 +141,15 @@ void TPreviewF::ShowScale() {
 }
 
 void TPreviewF::ShowPosition(QPoint at) {
-  const double lon = MapX(View, at.x()), lat = MapY(View, at.y());
-  SBar->showMessage(QStringLiteral("緯度 %1°　経度 %2°").arg(lat, 0, 'f', 6).arg(lon, 0, 'f', 6));
+  const double x = MapX(View, at.x()), y = MapY(View, at.y());
+  if (View.MetresPerUnit > 0) {
+    // Easting and northing in the CRS's own unit, named only where it is the metre.
+    const QString unit = View.MetresPerUnit == 1 ? QStringLiteral(" m") : QString();
+    SBar->showMessage(
+        QStringLiteral("東距 %1%3　北距 %2%3").arg(x, 0, 'f', 2).arg(y, 0, 'f', 2).arg(unit));
+    return;
+  }
+  SBar->showMessage(QStringLiteral("緯度 %1°　経度 %2°").arg(y, 0, 'f', 6).arg(x, 0, 'f', 6));
 }
 
 void TPreviewF::MapClick(QPoint at) {

@@ -94,7 +94,7 @@ int RunRender(int argc, char** argv) {
       return 1;
     }
     tmapview view;
-    view.XScale = set.XScale;
+    TakeUnits(view, set);
     view.Width = width;
     view.Height = height;
     FitView(view, set.Box);
