@@ -32,8 +32,6 @@ struct tmapsettings {
   std::string TargetCrs;
   // The dataset of a format without files ("PG:dbname=..."); given per run, never stored.
   std::string DataSet;
-  // The target CRS ("座標系") as PROJ takes it ("EPSG:6677"); empty: as the data declares.
-  std::string TargetCrs;
 };
 
 extern tmapsettings MapSettings;
