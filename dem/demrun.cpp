@@ -15,8 +15,8 @@ tdemmosaics* CurrentMosaics = nullptr;
 
 }  // namespace
 
-tdemrun::tdemrun(const std::string& outputFolder)
-    : mosaics_(std::make_unique<tdemmosaics>(outputFolder, DemOptions.format)) {
+tdemrun::tdemrun(const std::string& outputFolder, const crs::ttargetcrs* target)
+    : mosaics_(std::make_unique<tdemmosaics>(outputFolder, DemOptions.format, target)) {
   DemTally = tdemtally();
   CurrentRun = this;
   CurrentMosaics = mosaics_.get();

@@ -24,10 +24,11 @@ struct tdemtally {
 extern tdemtally DemTally;
 
 // One run's elevation models, from the run's start to its end. While one exists, TakeDemFile
-// reads into it; when it goes without Finish, nothing of it is written.
+// reads into it; when it goes without Finish, nothing of it is written. With a `target` (which
+// outlives the run) the mosaics are warped into it; nullptr keeps the datum the files declare.
 class tdemrun {
  public:
-  explicit tdemrun(const std::string& outputFolder);
+  explicit tdemrun(const std::string& outputFolder, const crs::ttargetcrs* target = nullptr);
   ~tdemrun();
   tdemrun(const tdemrun&) = delete;
   tdemrun& operator=(const tdemrun&) = delete;

@@ -3,14 +3,18 @@
 #include <gtest/gtest.h>
 #include <ogr_srs_api.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/errors.h"
 #include "common/text.h"
+#include "crs/target.h"
 #include "dem/demfile.h"
 #include "dem/mosaic.h"
 #include "preview/relief.h"
@@ -129,8 +133,9 @@ struct Raster {
 
 // Reads and writes the given files into `folder`; the paths written.
 std::vector<std::string> Mosaic(const std::string& folder, const std::vector<std::string>& files,
-                                tdemformat format = tdemformat::GTiff) {
-  tdemmosaics mosaics(folder, format);
+                                tdemformat format = tdemformat::GTiff,
+                                const crs::ttargetcrs* target = nullptr) {
+  tdemmosaics mosaics(folder, format, target);
   tdemfile file;
   for (const std::string& path : files) {
     ReadDemFile(path, {}, file);
@@ -207,8 +212,8 @@ TEST(DemReader, RealFilesAndStartPoints) {
        tdatum::Jgd2011, 0, 33750, 145.30f},
       {kSamples + "FG-GML-5235-37-59-DEM5A-20161001.xml", tdemkind::Dem5A, 20161001, 225, 150,
        tdatum::Jgd2011, 131 * 225 + 39, 4100, 280.34f},
-      {extracted[0], tdemkind::Dem10B, 20161001, 1125, 750,
-       tdatum::Jgd2011, 639 * 1125 + 743, 37074, 1.2f},
+      {extracted[0], tdemkind::Dem10B, 20161001, 1125, 750, tdatum::Jgd2011, 639 * 1125 + 743,
+       37074, 1.2f},
       {WriteDem(dir.Folder(), made), tdemkind::Dem5C, 20240401, 225, 150, tdatum::Jgd2024,
        2 * 225 + 3, 2, 1.5f},
   };
@@ -452,6 +457,205 @@ TEST(DemMosaic, NeighboursMeetAcrossFirstLevelEdgesAndTheVirtualMosaicEqualsItsF
   EXPECT_EQ(across, (std::vector<float>{224, 2 * 100000}));
   const std::vector<float> up = vrt.Read(ca, 12000 + ra - 1, 1, 2);
   EXPECT_EQ(up, (std::vector<float>{3 * 100000 + 149 * 225, 0}));
+}
+
+// ---------------------------------------------------------------------------------------------
+// The mosaics warped into a target CRS, against gdalwarp on the latitude/longitude mosaic of the
+// same files.
+
+namespace {
+
+std::set<std::string> FolderNames(const std::string& folder) {
+  std::set<std::string> names;
+  for (const auto& item : fs::directory_iterator(folder)) names.insert(item.path().filename());
+  return names;
+}
+
+// The w x h cells of `r` from the corner (x, y), which must lie on its grid; no-data outside it.
+std::vector<float> ReadAt(const Raster& r, double x, double y, int w, int h) {
+  const std::vector<double> t = r.Transform();
+  const double fx = (x - t[0]) / t[1], fy = (y - t[3]) / t[5];
+  const int x0 = static_cast<int>(std::lround(fx)), y0 = static_cast<int>(std::lround(fy));
+  EXPECT_NEAR(fx, x0, 1e-6);
+  EXPECT_NEAR(fy, y0, 1e-6);
+  std::vector<float> out(static_cast<size_t>(w) * h, kDemNoData);
+  const int cx0 = std::max(0, x0), cx1 = std::min(GDALGetRasterXSize(r.ds), x0 + w);
+  const int cy0 = std::max(0, y0), cy1 = std::min(GDALGetRasterYSize(r.ds), y0 + h);
+  for (int yy = cy0; yy < cy1 && cx0 < cx1; ++yy) {
+    const std::vector<float> row = r.Read(cx0, yy, cx1 - cx0, 1);
+    std::copy(row.begin(), row.end(), out.begin() + (yy - y0) * w + (cx0 - x0));
+  }
+  return out;
+}
+
+}  // namespace
+
+TEST(DemWarp, CellsAreGdalwarpsBilinearOnOneGridWithoutGapOrOverlap) {
+  ScratchDir dir;
+  const std::string in = dir.Folder() + "in/";
+  fs::create_directories(in);
+  const std::vector<std::string> ten = ExtractZip(kSamples + "FG-GML-3926-76-DEM10B.zip", in);
+  // Three 5 m meshes where four first-level meshes meet (5440 gets none): a plane rising to the
+  // east and south, a hole of 20 x 40 cells in the first, the east one only 100 rows deep.
+  std::vector<std::string> corner;
+  for (const auto& [mesh, x, y] :
+       {std::tuple{"53397799", 0, 150}, {"53407090", 225, 150}, {"54390709", 0, 0}}) {
+    DemSpec spec;
+    spec.mesh = mesh;
+    for (int r = 0; r < (x ? 100 : 150); ++r)
+      for (int c = 0; c < 225; ++c) {
+        char value[32];
+        std::snprintf(value, sizeof value, "%.2f", 50 + 0.03 * (x + c) + 0.02 * (y + r));
+        const bool hole = y && !x && r >= 60 && r < 80 && c >= 100 && c < 140;
+        spec.tuples.push_back("地表面," + std::string(hole ? "-9999." : value));
+      }
+    corner.push_back(WriteDem(in, spec));
+  }
+  const MeshBox cornerBox{BoxOf("53397799").south, BoxOf("53397799").west, BoxOf("54390709").north,
+                          BoxOf("53407090").east};
+  const std::set<std::string> cornerFiles = {"dem5m-5339.tif", "dem5m-5340.tif", "dem5m-5439.tif",
+                                             "dem5m.vrt"};
+  const struct {
+    std::string what, target;
+    std::vector<std::string> files;
+    tdemformat format;
+    std::string prefix;
+    double cell;  // in the target's unit
+    MeshBox box;  // where the data lies
+    std::set<std::string> written;
+    int values;  // cells with a value at least
+  } cases[] = {
+      {"real 5 m mesh",
+       "EPSG:6677",
+       {kSamples + "FG-GML-5238-74-00-DEM5A-20161001.xml"},
+       tdemformat::GTiff,
+       "dem5m",
+       5,
+       BoxOf("52387400"),
+       {"dem5m-5238.tif", "dem5m.vrt"},
+       40000},
+      {"real 10 m mesh, mostly sea, COG",
+       "EPSG:6677",
+       ten,
+       tdemformat::Cog,
+       "dem10m",
+       10,
+       BoxOf("392676"),
+       {"dem10m-3926.tif", "dem10m.vrt"},
+       350},
+      {"meshes across first-level edges", "EPSG:6677", corner, tdemformat::GTiff, "dem5m", 5,
+       cornerBox, cornerFiles, 100000},
+      {"in US survey feet",
+       "+proj=tmerc +lat_0=36 +lon_0=139.8333333333 +k=0.9999 +ellps=GRS80 +units=us-ft", corner,
+       tdemformat::GTiff, "dem5m", 5 / (1200.0 / 3937), cornerBox, cornerFiles, 100000},
+      {"geographic: the source's cells", "EPSG:6668", corner, tdemformat::GTiff, "dem5m",
+       1 / 18000.0, cornerBox, cornerFiles, 89200},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string error;
+    const auto target = crs::ttargetcrs::Parse(c.target, error);
+    ASSERT_TRUE(target) << error;
+    const std::string latlon = dir.Folder() + "latlon/", out = dir.Folder() + "out/";
+    fs::remove_all(latlon), fs::remove_all(out);
+    fs::create_directories(latlon), fs::create_directories(out);
+    Mosaic(latlon, c.files);
+    std::vector<std::string> statuses;
+    tdemmosaics mosaics(out, c.format, &*target);
+    tdemfile file;
+    for (const std::string& path : c.files) ReadDemFile(path, {}, file), mosaics.Add(file);
+    EXPECT_EQ(mosaics.Write([&](const std::string& text) { statuses.push_back(text); }).size(),
+              c.written.size());
+    // The files keep their names; nothing else is left, the latitude/longitude files neither.
+    EXPECT_EQ(FolderNames(out), c.written);
+
+    // The peer, with exact transforms over the data's box and a margin (gdalwarp places the box
+    // by two corners).
+    char command[2000];
+    std::snprintf(command, sizeof command,
+                  "gdalwarp -q -overwrite -r bilinear -et 0 -tr %.17g %.17g -tap -t_srs '%s' "
+                  "-te_srs EPSG:6668 -te %.9f %.9f %.9f %.9f '%s%s.vrt' '%speer.tif' 2>&1",
+                  c.cell, c.cell, target->GdalSrs().c_str(), c.box.west - 0.002,
+                  c.box.south - 0.002, c.box.east + 0.002, c.box.north + 0.002, latlon.c_str(),
+                  c.prefix.c_str(), dir.Folder().c_str());
+    int status = -1;
+    const std::string said = RunCommand(command, &status);
+    ASSERT_EQ(status, 0) << said;
+    Raster peer(dir.Folder() + "peer.tif");
+    ASSERT_TRUE(peer.ds);
+    const std::vector<double> at = peer.Transform();
+    const int w = GDALGetRasterXSize(peer.ds), h = GDALGetRasterYSize(peer.ds);
+    const std::vector<float> expected = peer.Read(0, 0, w, h);
+
+    // Every file: the target's SRS, square cells on multiples of the cell size, no-data -9999.
+    std::vector<std::vector<float>> inFiles;
+    for (const std::string& name : c.written) {
+      if (name.find(".tif") == std::string::npos) continue;
+      SCOPED_TRACE(name);
+      EXPECT_EQ(std::count(statuses.begin(), statuses.end(), name + Sjis(" 作成中")), 1);
+      Raster tif(out + name);
+      ASSERT_TRUE(tif.ds);
+      EXPECT_TRUE(OSRIsSame(GDALGetSpatialRef(tif.ds), GDALGetSpatialRef(peer.ds)));
+      const std::vector<double> t = tif.Transform();
+      EXPECT_EQ(t, (std::vector<double>{t[0], c.cell, 0, t[3], 0, -c.cell}));
+      EXPECT_NEAR(t[0] / c.cell, std::round(t[0] / c.cell), 1e-6);
+      EXPECT_NEAR(t[3] / c.cell, std::round(t[3] / c.cell), 1e-6);
+      int hasNoData = 0;
+      EXPECT_EQ(GDALGetRasterNoDataValue(GDALGetRasterBand(tif.ds, 1), &hasNoData), kDemNoData);
+      EXPECT_TRUE(hasNoData);
+      inFiles.push_back(ReadAt(tif, at[0], at[3], w, h));
+      if (c.format != tdemformat::Cog) continue;
+      const std::string check = RunCommand(
+          "/usr/bin/python3 /usr/lib/python3/dist-packages/osgeo_utils/samples/"
+          "validate_cloud_optimized_geotiff.py '" +
+              out + name + "' 2>&1",
+          &status);
+      EXPECT_NE(check.find("is a valid cloud optimized GeoTIFF"), std::string::npos) << check;
+    }
+
+    // Each cell the peer gives a value is in exactly one file, with the peer's value (bilinear,
+    // across mesh edges too); a cell without one is in none. The virtual mosaic joins them.
+    Raster vrt(out + c.prefix + ".vrt");
+    ASSERT_TRUE(vrt.ds);
+    const std::vector<float> joined = ReadAt(vrt, at[0], at[3], w, h);
+    int values = 0, faults = 0;
+    float worst = 0, least = 1e9f, greatest = -1e9f;
+    for (size_t i = 0; i < expected.size(); ++i) {
+      int count = 0;
+      float value = kDemNoData;
+      for (const std::vector<float>& f : inFiles)
+        if (f[i] != kDemNoData) ++count, value = f[i];
+      const bool has = expected[i] != kDemNoData;
+      if (count != (has ? 1 : 0) || joined[i] != value) {
+        EXPECT_LT(++faults, 3) << "cell " << i % w << " " << i / w << ": in " << count
+                               << " files, peer " << expected[i] << ", mosaic " << joined[i];
+      } else if (has) {
+        ++values, worst = std::max(worst, std::abs(value - expected[i]));
+        least = std::min(least, value), greatest = std::max(greatest, value);
+      }
+    }
+    EXPECT_GE(values, c.values);
+    EXPECT_LT(worst, 2e-3f);
+    // The colour range is that of the warped values.
+    ASSERT_EQ(mosaics.Mosaics.size(), 1u);
+    EXPECT_EQ(mosaics.Mosaics[0].Min, least);
+    EXPECT_EQ(mosaics.Mosaics[0].Max, greatest);
+  }
+
+  // Seen from the far side of the earth Japan has no place: the run ends naming the file, and
+  // leaves neither the latitude/longitude files nor a part.
+  std::string error;
+  const auto farSide = crs::ttargetcrs::Parse("+proj=ortho +lat_0=-36 +lon_0=-40", error);
+  ASSERT_TRUE(farSide) << error;
+  const std::string failed = dir.Folder() + "failed/";
+  fs::create_directories(failed);
+  try {
+    Mosaic(failed, corner, tdemformat::Cog, &*farSide);
+    ADD_FAILURE() << "written without an error";
+  } catch (const NabikError& e) {
+    EXPECT_EQ(std::string(e.what()).find("dem5m-5339.tif: "), 0u) << e.what();
+  }
+  EXPECT_EQ(FolderNames(failed), std::set<std::string>{});
 }
 
 // ---------------------------------------------------------------------------------------------
