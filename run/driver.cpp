@@ -256,7 +256,7 @@ void RunSteps(tfrontend& front, bool& converted) {
       crs::RunTargetCrs.reset();
     }
   } forgetTarget;
-  tdemrun dem(outputFolder);
+  tdemrun dem(outputFolder, crs::RunTargetCrs ? &*crs::RunTargetCrs : nullptr);
   PrepareFeatureReader();
   for (tshpopentyp& entry : LayerCatalog) {
     entry.Created = false;

@@ -619,4 +619,31 @@ TEST(TargetRun, RefusedBeforeAnythingIsWritten) {
   }
 }
 
+// The driver hands the run's target to the elevation mosaics: the virtual mosaic is in the
+// target with square 5 m cells, and the MapServer 8 export draws it in the target.
+TEST(TargetRun, ElevationMosaicsAreWarpedIntoTheTarget) {
+  ScratchDir dir;
+  std::string said;
+  ASSERT_EQ(RunNabik("--crs EPSG:6676", dir.Folder(),
+                     "'" + std::string(NABIK_SOURCE_DIR) +
+                         "/tests/data/dem/FG-GML-5238-74-00-DEM5A-20161001.xml'",
+                     said),
+            0)
+      << said;
+  GDALAllRegister();
+  GDALDatasetH vrt = GDALOpen((dir.Folder() + "dem5m.vrt").c_str(), GA_ReadOnly);
+  ASSERT_NE(vrt, nullptr);
+  double transform[6] = {};
+  ASSERT_EQ(GDALGetGeoTransform(vrt, transform), CE_None);
+  EXPECT_EQ(transform[1], 5.0);
+  EXPECT_EQ(transform[5], -5.0);
+  EXPECT_STREQ(OSRGetAuthorityCode(GDALGetSpatialRef(vrt), nullptr), "6676");
+  GDALClose(vrt);
+  const std::string map = ReadFile(dir.Folder() + "mapserver8/list.map");
+  const size_t raster = map.find("TYPE RASTER");
+  ASSERT_NE(raster, std::string::npos);
+  EXPECT_EQ(map.find("PROJECTION\n      \"init=epsg:6676\"", raster),
+            map.find("PROJECTION", raster));
+}
+
 }  // namespace
