@@ -334,11 +334,23 @@ TEST(DemMosaic, ReadBackValuesNoDataTransformAndDatum) {
     EXPECT_EQ(GDALGetRasterNoDataValue(GDALGetRasterBand(tif.ds, 1), &hasNoData), -9999.0);
     EXPECT_TRUE(hasNoData);
     EXPECT_EQ(GDALGetRasterDataType(GDALGetRasterBand(tif.ds, 1)), GDT_Float32);
+    // Tiled, DEFLATE with the floating-point predictor, and a tile without data not stored.
+    GDALRasterBandH band = GDALGetRasterBand(tif.ds, 1);
+    int blockX = 0, blockY = 0;
+    GDALGetBlockSize(band, &blockX, &blockY);
+    EXPECT_EQ(blockX, 256);
+    EXPECT_EQ(blockY, 256);
+    EXPECT_STREQ(GDALGetMetadataItem(tif.ds, "COMPRESSION", "IMAGE_STRUCTURE"), "DEFLATE");
+    EXPECT_STREQ(GDALGetMetadataItem(tif.ds, "PREDICTOR", "IMAGE_STRUCTURE"), "3");
+    EXPECT_STREQ(GDALGetMetadataItem(band, "BLOCK_OFFSET_0_0", "TIFF"), nullptr);
     OGRSpatialReferenceH srs = GDALGetSpatialRef(tif.ds);
     ASSERT_TRUE(srs);
     EXPECT_EQ(std::string(OSRGetAuthorityCode(srs, nullptr)), std::to_string(d.epsg));
     // Cells before the start point and after the last value have none.
     const auto [row, col] = FivePlace(spec.mesh);
+    const std::string withData =
+        "BLOCK_OFFSET_" + std::to_string((col + 223) / 256) + "_" + std::to_string((row + 2) / 256);
+    EXPECT_NE(GDALGetMetadataItem(band, withData.c_str(), "TIFF"), nullptr);
     const std::vector<float> rows = tif.Read(col, row + 2, 225, 2);
     for (int i = 0; i < 450; ++i) {
       const float expected = i == 223 ? 10.5f : i == 225 ? -3.25f : i == 226 ? 7.0f : kDemNoData;
