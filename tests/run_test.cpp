@@ -1609,14 +1609,18 @@ TEST_F(Faults, OutputPathsThatWouldDestroySomethingAreRefused) {
                   fs::perm_options::add);
   fs::permissions(zip, fs::perms::others_read, fs::perm_options::add);
   const std::string asNobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+  // The program and its catalog copied where that user may read them: the clone may lie in a
+  // folder only its owner can enter (/root, mktemp -d).
+  const fs::path program = dir.Path() / "program";
+  fs::create_directories(program);
+  for (const char* file : {"nabik", "nabik.csv"})
+    fs::copy_file(fs::path(NABIK_BINARY_DIR) / file, program / file);
+  fs::permissions(program, fs::perms::others_read | fs::perms::others_exec, fs::perm_options::add);
+  fs::permissions(program / "nabik.csv", fs::perms::others_read, fs::perm_options::add);
   int status = -1;
-  testing_support::RunCommand(asNobody + std::string(NABIK_BINARY_DIR) + "/nabik --version",
-                              &status);
-  if (status != 0) GTEST_SKIP() << "another user cannot run the program from this folder";
   const std::string said = testing_support::RunCommand(
-      asNobody + std::string(NABIK_BINARY_DIR) + "/nabik --quiet --settings " +
-          Quote(kDemoSettings) + " -o " + Quote(dir.Folder() + "theirs/list.txt") + " " +
-          Quote(zip) + " 2>&1",
+      asNobody + (program / "nabik").string() + " --quiet -o " +
+          Quote(dir.Folder() + "theirs/list.txt") + " " + Quote(zip) + " 2>&1",
       &status);
   EXPECT_EQ(status, 1) << said;
   EXPECT_EQ(said,
