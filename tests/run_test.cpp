@@ -1615,6 +1615,18 @@ TEST_F(Faults, ReaderThreadsWriteTheBytesOfOneThread) {
   }
 }
 
+// A count of reader threads that is no whole number from 1 to 256 is a usage error.
+TEST_F(Faults, ABadJobCountIsAUsageError) {
+  for (const std::string jobs : {"0", "-2", "x", "2x", "257", " 3", ""}) {
+    const BatchRun run = Nabik("--jobs '" + jobs + "' " + Args({MeshFile("WL")}));
+    EXPECT_EQ(run.status, 2) << jobs;
+    EXPECT_TRUE(run.err.starts_with("nabik: --jobs needs a number of threads from 1 to 256, not"))
+        << jobs << ": " << run.err;
+    EXPECT_FALSE(fs::exists(out)) << jobs;
+  }
+  EXPECT_EQ(Nabik("--jobs").status, 2);
+}
+
 // A file that fails (a number that does not convert, past its first blocks) in the middle of
 // the inputs ends a run on 7 readers as it ends one on one: message, exit status, set bytes.
 TEST_F(Faults, TheFirstFailureEndsARunOnReaderThreadsAsOnOne) {
