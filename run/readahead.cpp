@@ -19,9 +19,6 @@
 
 namespace {
 
-// Blocks kept for reuse beyond those in flight: enough for every reader's next one.
-constexpr size_t kSpareBlocks = 64;
-
 size_t Bytes(const tfeatureblock& b) {
   return b.Features.size() * sizeof(tfeature) + b.Values.size() * sizeof(tvalue) +
          (b.X.size() + b.Y.size()) * sizeof(double) +
@@ -168,7 +165,8 @@ void treadahead::Hold(ttask& task, const tfeatureblock& block) {
 }
 
 void treadahead::Spare(tfeatureblock&& block) {
-  if (spares_.size() >= kSpareBlocks) return;
+  // Enough for every reader's next block; more would only hold memory beside the limit.
+  if (spares_.size() >= 2 * readers_.size()) return;
   block.Clear();
   spares_.push_back(std::move(block));
 }
