@@ -158,7 +158,6 @@ void treadahead::Hold(ttask& task, const tfeatureblock& block) {
     throw NabikError(task.Path + ": no longer wanted");
   }
   held_ += bytes;
-  mostHeld_ = std::max(mostHeld_, held_);
   task.Blocks.push_back(std::move(copy));
   hold.unlock();
   changed_.notify_all();
@@ -236,9 +235,4 @@ bool treadahead::Replay(const std::string& path, int32_t entry, toutputlayer& ou
   if (task->Failure) std::rethrow_exception(task->Failure);
   declared = task->Datum;
   return true;
-}
-
-size_t treadahead::MostHeldBytes() {
-  const std::lock_guard<std::mutex> hold(lock_);
-  return mostHeld_;
 }

@@ -46,9 +46,6 @@ class treadahead {
   // are dropped: their turn passed.
   bool Replay(const std::string& path, int32_t entry, toutputlayer& output, tdatum& declared);
 
-  // The most bytes of blocks held at once so far.
-  size_t MostHeldBytes();
-
  private:
   struct ttask;
   class tbufferlayer;
@@ -67,7 +64,7 @@ class treadahead {
   std::deque<std::shared_ptr<ttask>> tasks_;   // added, not yet at their turn
   std::deque<std::shared_ptr<ttask>> queued_;  // added, not yet taken by a reader
   std::vector<tfeatureblock> spares_;          // blocks written, kept for the next ones
-  size_t held_ = 0, mostHeld_ = 0;
+  size_t held_ = 0;
   uint64_t added_ = 0;
   bool ending_ = false;
   std::vector<std::thread> readers_;
