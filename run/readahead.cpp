@@ -1,5 +1,7 @@
 #include "run/readahead.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
@@ -19,6 +21,22 @@
 
 namespace {
 
+// The file as a reader found it when it began; null when it found none.
+std::optional<struct stat> FileState(const std::string& path) {
+  struct stat info;
+  if (::stat(path.c_str(), &info) != 0) return std::nullopt;
+  return info;
+}
+
+// Whether the file is still the one read ahead: a file removed, replaced, changed or made
+// unreadable (its change time moves) since then is read again at its turn, as if never read.
+bool Unchanged(const std::optional<struct stat>& was, const std::optional<struct stat>& now) {
+  return was && now && was->st_dev == now->st_dev && was->st_ino == now->st_ino &&
+         was->st_size == now->st_size && was->st_mtim.tv_sec == now->st_mtim.tv_sec &&
+         was->st_mtim.tv_nsec == now->st_mtim.tv_nsec &&
+         was->st_ctim.tv_sec == now->st_ctim.tv_sec && was->st_ctim.tv_nsec == now->st_ctim.tv_nsec;
+}
+
 size_t Bytes(const tfeatureblock& b) {
   return b.Features.size() * sizeof(tfeature) + b.Values.size() * sizeof(tvalue) +
          (b.X.size() + b.Y.size()) * sizeof(double) +
@@ -34,7 +52,8 @@ struct treadahead::ttask {
   bool Turn = false;     // its turn came: its reader never waits for room
   bool Dropped = false;  // its turn passed, or the run reads it itself: nobody wants its blocks
   bool Begun = false;
-  std::string Source;  // of the layer's Begin
+  std::string Source;               // of the layer's Begin
+  std::optional<struct stat> File;  // as the reader found it when it began
   std::deque<tfeatureblock> Blocks;
   // Written by the reader until it ends, read by the run after that.
   textent Box;
@@ -102,6 +121,7 @@ void treadahead::Loop() {
     queued_.pop_front();
     if (task->State != ttask::Queued || task->Dropped) continue;
     task->State = ttask::Reading;
+    task->File = FileState(task->Path);  // before the reading opens it
     hold.unlock();
     Read(*task, transformer);
     hold.lock();
@@ -191,8 +211,11 @@ bool treadahead::Replay(const std::string& path, int32_t entry, toutputlayer& ou
   }
   const std::shared_ptr<ttask> task = *at;
   tasks_.erase(tasks_.begin(), at + 1);
-  if (task->State == ttask::Queued) {
-    task->Dropped = true;  // no reader has it: the run reads it at once instead of waiting
+  if (task->State == ttask::Queued || !Unchanged(task->File, FileState(path))) {
+    // No reader has it (the run reads it at once instead of waiting), or what was read is no
+    // longer the file.
+    task->Dropped = true;
+    Release(*task);
     hold.unlock();
     changed_.notify_all();
     return false;
