@@ -1,3 +1,4 @@
 #include "fgd/extent.h"
 
 textent Extent;
+thread_local textent* ReadingExtent = &Extent;

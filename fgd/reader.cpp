@@ -22,10 +22,10 @@
 #include "shpctl/shapelayer.h"
 #include "shpctl/shpctl.h"
 
-std::vector<double> BufX, BufY, BufZ, BufM;
-std::vector<int32_t> PartStarts, PartTypes;
-int32_t VertexCount = 0;
-int32_t PartCount = 0;
+thread_local std::vector<double> BufX, BufY, BufZ, BufM;
+thread_local std::vector<int32_t> PartStarts, PartTypes;
+thread_local int32_t VertexCount = 0;
+thread_local int32_t PartCount = 0;
 
 namespace {
 
@@ -317,10 +317,11 @@ class tfeaturereading {
   }
 
   void AddPoint(double x, double y) {
-    if (x > Extent.MaxX) Extent.MaxX = x;
-    if (y > Extent.MaxY) Extent.MaxY = y;
-    if (x < Extent.MinX) Extent.MinX = x;
-    if (y < Extent.MinY) Extent.MinY = y;
+    textent& box = box_.Box;
+    if (x > box.MaxX) box.MaxX = x;
+    if (y > box.MaxY) box.MaxY = y;
+    if (x < box.MinX) box.MinX = x;
+    if (y < box.MinY) box.MinY = y;
     // Coordinates outside a feature of the layer only widen the Extent: the next feature start
     // would drop them anyway, and a file of another layer must not fill the memory.
     if (!inFeature_) return;
@@ -377,6 +378,12 @@ class tfeaturereading {
     PartCount = kept;
   }
 
+  // The reading's own box, taken into *ReadingExtent whatever way the reading ends: a global
+  // widened by every vertex would be shared by the threads.
+  struct tbox {
+    textent Box;
+    ~tbox() { WidenExtent(*ReadingExtent, Box); }
+  } box_;
   const std::string& path_;
   const int32_t entry_;
   const tshpopentyp& layer_;

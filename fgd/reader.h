@@ -8,15 +8,16 @@
 #include "catalog/catalog.h"
 #include "output/outputlayer.h"
 
-// Working buffers of the current feature, shared by every file and layer of a run. They start
-// at 10000 vertices and 400 parts and grow for a larger feature. X is the longitude (the second
-// number of a tuple), Y the latitude; Z and M stay 0.
-extern std::vector<double> BufX, BufY, BufZ, BufM;
-extern std::vector<int32_t> PartStarts, PartTypes;  // part types: 5 first ring, 2 outer, 3 inner
-extern int32_t VertexCount, PartCount;
+// Working buffers of the current feature, one set per thread (files are read on several at
+// once), shared by every file and layer the thread reads. They start at 10000 vertices and 400
+// parts and grow for a larger feature. X is the longitude (the second number of a tuple), Y the
+// latitude; Z and M stay 0.
+extern thread_local std::vector<double> BufX, BufY, BufZ, BufM;
+extern thread_local std::vector<int32_t> PartStarts, PartTypes;  // 5 first ring, 2 outer, 3 inner
+extern thread_local int32_t VertexCount, PartCount;
 
-// Sizes the working buffers (allocated once, keeping their content) and resets the Extent.
-// Called at the start of every run.
+// Sizes the working buffers of this thread (allocated once, keeping their content) and resets
+// the Extent. Called at the start of every run.
 void PrepareFeatureReader();
 
 // Reads the FGD file at `filePath` and appends every feature of the layer of catalog entry
@@ -29,5 +30,6 @@ void PrepareFeatureReader();
 tdatum ReadFeatures(const std::string& filePath, int32_t entry);
 
 // The same into any output layer: its features, finished, go to `output` in blocks (the text
-// values in the layer's text form). ReadFeatures above writes into the open set this way.
+// values in the layer's text form). ReadFeatures above writes into the open set this way. The
+// coordinates widen *ReadingExtent, the run-wide Extent unless this thread reads ahead.
 tdatum ReadFeatures(const std::string& filePath, int32_t entry, toutputlayer& output);

@@ -6,6 +6,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <charconv>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -30,6 +31,7 @@ struct tbatchargs {
   std::string catalog, settings, output;
   bool outputGiven = false, quiet = false, help = false, version = false;
   int exportForm = -1;  // --mapserver; -1 leaves it to the settings
+  int jobs = 0;         // --jobs; 0: the cores the process may use
   tdemoptions dem;
   std::string format, dataset, crs;
   bool formatGiven = false, crsGiven = false;
@@ -91,6 +93,14 @@ std::string ParseArgs(int argc, char** argv, tbatchargs& args) {
       args.crsGiven = true;
     } else if (arg == "--dataset") {
       if (!value(args.dataset)) return "--dataset needs a dataset name (PG:dbname=...)";
+    } else if (arg == "--jobs") {
+      std::string count;
+      if (!value(count)) return "--jobs needs a number of threads";
+      const char* end = count.data() + count.size();
+      const auto [at, error] = std::from_chars(count.data(), end, args.jobs);
+      if (error != std::errc() || at != end || args.jobs < 1 || args.jobs > kMaxJobs)
+        return "--jobs needs a number of threads from 1 to " + std::to_string(kMaxJobs) + ", not " +
+               count;
     } else if (arg == "-o" || arg == "--output") {
       if (!value(args.output)) return arg + " needs the output file";
       args.outputGiven = true;
@@ -226,7 +236,7 @@ void OpenClosedStandardFiles() {
 const char* BatchUsage() {
   return "usage: nabik [--catalog FILE] [--settings FILE] [--mapserver 8|ms4w] [--quiet]\n"
          "             [--format NAME [--dataset NAME]] [--crs CRS] [--sea 0]\n"
-         "             [--dem-format GTiff|COG]\n"
+         "             [--dem-format GTiff|COG] [--jobs N]\n"
          "             -o OUTPUT INPUT...\n"
          "       nabik --help | --version\n"
          "       nabik --render IMAGE.png [--size WIDTHxHEIGHT] FOLDER   (draws FOLDER's sets)\n"
@@ -254,6 +264,9 @@ const char* BatchUsage() {
          "  --dataset NAME   the database of --format PostgreSQL (\"PG:dbname=gis host=...\");\n"
          "                   its tables of the run's layers are replaced\n"
          "  --quiet          no status lines, no summary (warnings and errors stay)\n"
+         "  --jobs N         read the files on N threads at once (default: the cores nabik may\n"
+         "                   use); the output is byte for byte that of --jobs 1, which reads\n"
+         "                   each file in turn on the run's own thread\n"
          "OUTPUT must not be a folder, one of the inputs, or an archive or XML file.\n"
          "Archives are extracted into folders of their own below tmp/ in the folder of OUTPUT,\n"
          "their files converted in the byte order of their names, then removed; nothing else\n"
@@ -334,6 +347,7 @@ int RunBatch(int argc, char** argv) {
     return 2;
   }
   if (args.exportForm >= 0) MapSettings.ExportForm = args.exportForm;
+  if (args.jobs > 0) RunJobs = args.jobs;
   DemOptions = args.dem;
   if (args.formatGiven) MapSettings.DataFormat = args.format;
   MapSettings.DataSet = args.dataset;

@@ -1,13 +1,16 @@
 #include "run/driver.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -25,6 +28,7 @@
 #include "mapserver/ms8export.h"
 #include "mapserver/webexport.h"
 #include "ogr/ogroutput.h"
+#include "run/readahead.h"
 #include "run/staging.h"
 #include "run/unzip.h"
 #include "run/workfolder.h"
@@ -35,7 +39,25 @@
 
 std::vector<std::string> RunWarnings;
 
+int DefaultJobs() {
+  cpu_set_t cores;
+  CPU_ZERO(&cores);
+  int count = 0;
+  if (sched_getaffinity(0, sizeof cores, &cores) == 0) count = CPU_COUNT(&cores);
+  if (count < 1) count = static_cast<int>(std::thread::hardware_concurrency());
+  return std::clamp(count, 1, kMaxJobs);
+}
+
+int RunJobs = DefaultJobs();
+
 namespace {
+
+// The bytes of read blocks a run holds for their turn, per reader thread: beyond them a reader
+// waits, so that a run over large files reads ahead a few blocks, not whole files.
+constexpr size_t kHeldBytesPerJob = 32u << 20;
+
+// The run's reader threads, while it reads ahead (RunJobs > 1).
+treadahead* RunReadAhead = nullptr;
 
 // The run's output through GDAL; null while the run writes the designed shapefiles.
 togroutput* RunGdalOutput = nullptr;
@@ -44,8 +66,21 @@ togroutput* RunGdalOutput = nullptr;
 // once for the run, not for every file.
 std::optional<crs::tvertextransformer> RunTransformer;
 
-// Reads one file into `output`, through the target CRS when the run has one.
+// Hands the file's tasks, one for each layer that ConvertFile will read it into, to the reader
+// threads.
+void ReadAhead(const std::string& filePath) {
+  if (!RunReadAhead) return;
+  for (int32_t n = 1; n <= LayerCount(); ++n) {
+    const std::string& name = CatalogEntry(n).Name;
+    if (!name.empty() && filePath.find(name) != std::string::npos) RunReadAhead->Add(filePath, n);
+  }
+}
+
+// Reads one file into `output`, through the target CRS when the run has one: what a reader
+// thread read of it when one did (already in the target CRS), else the file itself.
 tdatum ReadInto(const std::string& filePath, int32_t n, toutputlayer& output) {
+  tdatum declared = tdatum::None;
+  if (RunReadAhead && RunReadAhead->Replay(filePath, n, output, declared)) return declared;
   if (!RunTransformer) return ReadFeatures(filePath, n, output);
   crs::tprojectedlayer projected(output, *RunTransformer, CatalogEntry(n).Name);
   return ReadFeatures(filePath, n, projected);
@@ -101,6 +136,26 @@ void ConvertListedFile(tfrontend& front, const std::string& outputFolder, const 
   }
 }
 
+// Hands files[from] and those after it up to the next archive to the reader threads (that
+// archive's files are converted before the ones after it); gives where that stretch ends.
+size_t ReadAheadStretch(const std::vector<std::string>& files, size_t from) {
+  size_t k = from;
+  for (; k < files.size() && !IsArchive(files[k]); ++k) ReadAhead(files[k]);
+  return std::max(k, from + 1);
+}
+
+// The same for the input list: its checked XML files from line `from` up to the next archive.
+int ReadAheadInputs(tfrontend& front, int from, int count) {
+  int i = from;
+  for (; i < count; ++i) {
+    if (!front.InputChecked(i)) continue;
+    const std::string file = front.InputText(i);
+    if (IsArchive(file)) break;
+    ReadAhead(file);
+  }
+  return std::max(i, from + 1);
+}
+
 // An archive given as input line `Index` (of `Count`), with what is staged for the next one.
 struct tinputarchive {
   tstagedarchive& Staged;
@@ -143,7 +198,10 @@ void ConvertArchive(tfrontend& front, const trunfolders& folders, const std::str
   }
   for (const std::string& path : files) front.SetStatus(path);
   if (input) StageNextArchive(front, *input, folders.Work);
-  for (const std::string& path : files) {
+  size_t readAheadTo = 0;  // the files before it are with the readers
+  for (size_t k = 0; k < files.size(); ++k) {
+    const std::string& path = files[k];
+    if (RunReadAhead && readAheadTo <= k) readAheadTo = ReadAheadStretch(files, k);
     CheckStop();
     front.SetStatus(path + ProcessingText());
     front.ProcessMessages();
@@ -272,10 +330,22 @@ void RunSteps(tfrontend& front, bool& converted) {
     ~tforget() { RunGdalOutput = nullptr; }
   } forget;
 
+  // Every reader is joined before the output and the target CRS go, whatever way the run ends.
+  std::optional<treadahead> readAhead;
+  if (RunJobs > 1)
+    readAhead.emplace(RunJobs, gdal ? ttextform::Utf8 : ttextform::Cp932,
+                      kHeldBytesPerJob * static_cast<size_t>(RunJobs));
+  RunReadAhead = readAhead ? &*readAhead : nullptr;
+  const struct tforgetreaders {
+    ~tforgetreaders() { RunReadAhead = nullptr; }
+  } forgetReaders;
+
   const int count = front.InputCount();  // taken once: lines added during the run wait
   tstagedarchive staged;
   const trunfolders folders{outputFolder, work};
+  int readAheadTo = 0;  // the input lines before it are with the readers
   for (int i = 0; i < count; ++i) {
+    if (RunReadAhead && readAheadTo <= i) readAheadTo = ReadAheadInputs(front, i, count);
     CheckStop();
     if (front.InputChecked(i)) {
       const std::string file = front.InputText(i);
@@ -351,9 +421,10 @@ bool ConvertFile(const std::string& outputFolder, const std::string& filePath,
         entry.Datum = tdatum::None;
       }
       OpenLayerFiles(outputFolder, entry.Name);
-      if (RunTransformer) {
+      if (RunTransformer || RunReadAhead) {
         // A new set gets the target's .prj at once.
-        if (!entry.Created) WriteLayerProjection(outputFolder, n, crs::RunTargetCrs->EsriWkt());
+        if (RunTransformer && !entry.Created)
+          WriteLayerProjection(outputFolder, n, crs::RunTargetCrs->EsriWkt());
         tshapelayer shapes(n);
         declared = ReadInto(filePath, n, shapes);
       } else {

@@ -40,6 +40,14 @@ extern truntally RunTally;
 // archive given as input; one found deeper is reported and skipped.
 constexpr int kMaxArchiveNesting = 4;
 
+// The threads that read a run's files (the batch mode's --jobs). 1: every file is read on the
+// run's own thread at its turn. More: that many reader threads read the files ahead while the
+// run writes what they read, in the same order and byte for byte as one thread would. The
+// window's runs and the batch mode start with DefaultJobs().
+extern int RunJobs;
+int DefaultJobs();  // the cores this process may run on
+constexpr int kMaxJobs = 256;
+
 // The lock file a run holds in its output folder, so that two runs never write into one folder.
 constexpr const char* kRunLockName = ".nabik.lock";
 

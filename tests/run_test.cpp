@@ -1,7 +1,10 @@
 // Conversion driver: flat zip extraction, the run over real and made-up inputs, batch mode.
+#include <cpl_conv.h>
 #include <fcntl.h>
+#include <gdal.h>
 #include <gtest/gtest.h>
 #include <isa-l/crc.h>
+#include <ogr_api.h>
 #include <shapefil.h>
 #include <sys/file.h>
 #include <sys/resource.h>
@@ -1541,6 +1544,203 @@ TEST_F(Faults, StoppedAndKilledRunsThenTheSameCommandGiveTheCleanSets) {
   EXPECT_EQ(stopped, 3);
   std::cerr << leftBehind
             << " of 10 killed runs left extraction folders, removed by the next run\n";
+}
+
+// ---------------------------------------------------------------------------------------------
+// Runs whose files are read on several threads (--jobs).
+
+// `text` with every `from` replaced by `to`.
+std::string Replaced(std::string text, const std::string& from, const std::string& to) {
+  for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
+    text.replace(at, from.size(), to);
+  return text;
+}
+
+// Every file a run left in `folder`, its path there replaced by "OUT/" and extraction folders
+// by tmp/X/: what two runs into two folders must agree on.
+std::map<std::string, std::string> RunOutput(const std::string& folder) {
+  std::map<std::string, std::string> files = FolderContents(folder);
+  for (auto& [name, content] : files) content = Unpid(Replaced(content, folder, "OUT/"));
+  return files;
+}
+
+// Sets NABIK_READER_DELAY_SEED while alive (nothing for a null seed): the readers then wait a
+// few hundred microseconds at random before each block.
+struct ReaderDelays {
+  explicit ReaderDelays(const char* seed) {
+    if (seed) setenv("NABIK_READER_DELAY_SEED", seed, 1);
+  }
+  ~ReaderDelays() { unsetenv("NABIK_READER_DELAY_SEED"); }
+};
+
+// The archives of the samples and the 503041 files given loose, several of them twice.
+std::vector<std::string> SampleInputs() {
+  std::vector<std::string> inputs = {testing_support::Sample("gml/FG-GML-503060-ALL-20170401.zip")};
+  for (const auto& item : fs::directory_iterator(testing_support::Sample(kMesh)))
+    inputs.push_back(item.path());
+  std::sort(inputs.begin() + 1, inputs.end());
+  inputs.push_back(testing_support::Sample("jpgis/FG-JPS-13112-05-Z001.zip"));
+  inputs.push_back(inputs.front());
+  inputs.push_back(MeshFile("Cntr"));
+  return inputs;
+}
+
+// With 2 or 7 reader threads, slowed at random or not, in the data's CRS or a target one, a run
+// writes the bytes --jobs 1 writes: sets, run list, map file, and the same status lines.
+TEST_F(Faults, ReaderThreadsWriteTheBytesOfOneThread) {
+  struct tcase {
+    const char* Jobs;
+    const char* DelaySeed;  // null: no delays
+    std::string Crs;
+  };
+  const std::vector<tcase> cases = {{"2", nullptr, ""},      {"7", nullptr, ""},
+                                    {"2", "5", ""},          {"7", "11", ""},
+                                    {"7", "3", "EPSG:6677"}, {"3", nullptr, "EPSG:6677"}};
+  std::map<std::string, std::pair<std::map<std::string, std::string>, std::string>> oneThread;
+  auto run = [&](const std::string& folder, const char* jobs, const std::string& crs) {
+    std::string args = "--settings " + Quote(kDemoSettings) + " --jobs " + jobs + " -o " +
+                       Quote(folder + "list.txt");
+    if (!crs.empty()) args += " --crs " + crs;
+    for (const std::string& input : SampleInputs()) args += " " + Quote(input);
+    const BatchRun done = Nabik(args);
+    EXPECT_EQ(done.status, 0) << done.err;
+    return std::pair{RunOutput(folder), Unpid(Replaced(done.err, folder, "OUT/"))};
+  };
+  for (size_t i = 0; i < cases.size(); ++i) {
+    const tcase& c = cases[i];
+    const std::string what = std::string("--jobs ") + c.Jobs + (c.DelaySeed ? ", delays" : "") +
+                             (c.Crs.empty() ? "" : " --crs " + c.Crs);
+    if (!oneThread.count(c.Crs))
+      oneThread[c.Crs] = run(dir.Folder() + "one" + std::to_string(i) + "/", "1", c.Crs);
+    const auto& [files, err] = oneThread[c.Crs];
+    ASSERT_GT(files.size(), 60u);
+    const ReaderDelays delays(c.DelaySeed);
+    const auto [manyFiles, manyErr] = run(dir.Folder() + std::to_string(i) + "/", c.Jobs, c.Crs);
+    EXPECT_TRUE(manyFiles == files) << what << ": the output differs";
+    EXPECT_EQ(manyErr, err) << what;
+  }
+}
+
+// A count of reader threads that is no whole number from 1 to 256 is a usage error.
+TEST_F(Faults, ABadJobCountIsAUsageError) {
+  for (const std::string jobs : {"0", "-2", "x", "2x", "257", " 3", ""}) {
+    const BatchRun run = Nabik("--jobs '" + jobs + "' " + Args({MeshFile("WL")}));
+    EXPECT_EQ(run.status, 2) << jobs;
+    EXPECT_TRUE(run.err.starts_with("nabik: --jobs needs a number of threads from 1 to 256, not"))
+        << jobs << ": " << run.err;
+    EXPECT_FALSE(fs::exists(out)) << jobs;
+  }
+  EXPECT_EQ(Nabik("--jobs").status, 2);
+}
+
+// A file that fails (a number that does not convert, past its first blocks) in the middle of
+// the inputs ends a run on 7 readers as it ends one on one: message, exit status, set bytes.
+TEST_F(Faults, TheFirstFailureEndsARunOnReaderThreadsAsOnOne) {
+  const std::string cntr = ReadFile(MeshFile("Cntr"));
+  const size_t body = cntr.find("<Cntr "), end = cntr.rfind("</Dataset>");
+  std::string bad = cntr.substr(0, body);
+  for (int k = 0; k < 30; ++k) bad += cntr.substr(body, end - body);
+  bad += cntr.substr(end);
+  const size_t line = bad.find("\n33.", bad.size() * 3 / 5) + 3;
+  bad.insert(line, "x");
+  WriteFile(dir.Path() / "FG-GML-503041-Cntr-bad.xml", bad);
+  std::vector<std::string> inputs = SampleInputs();
+  inputs.insert(inputs.begin() + static_cast<long>(inputs.size() / 2),
+                dir.Folder() + "FG-GML-503041-Cntr-bad.xml");
+  std::map<std::string, std::string> oneSets;
+  BatchRun one;
+  for (const auto& [jobs, seed] : std::vector<std::pair<std::string, const char*>>{
+           {"1", nullptr}, {"7", nullptr}, {"7", "7"}}) {
+    const std::string folder = dir.Folder() + "j" + jobs + (seed ? "d/" : "/");
+    const ReaderDelays delays(seed);
+    std::string args = "--quiet --jobs " + jobs + " -o " + Quote(folder + "list.txt");
+    for (const std::string& input : inputs) args += " " + Quote(input);
+    const BatchRun run = Nabik(args);
+    if (jobs == "1") {
+      ASSERT_EQ(run.status, 1) << run.err;
+      ASSERT_NE(run.err.find("FG-GML-503041-Cntr-bad.xml: '33x."), std::string::npos) << run.err;
+      one = {run.status, Unpid(Replaced(run.err, folder, "OUT/"))};
+      oneSets = SetFiles(folder);
+      continue;
+    }
+    EXPECT_EQ(run.status, one.status) << jobs;
+    EXPECT_EQ(Unpid(Replaced(run.err, folder, "OUT/")), one.err) << jobs;
+    EXPECT_TRUE(SetFiles(folder) == oneSets) << "--jobs " << jobs << ": the sets differ";
+    EXPECT_FALSE(fs::exists(folder + "list.txt"));
+    EXPECT_TRUE(fs::is_empty(folder + "tmp"));
+  }
+}
+
+// The GeoPackage of a run on 7 readers holds the features of a run on one, in the same order.
+TEST_F(Faults, AGeoPackageOnReaderThreadsHoldsTheFeaturesOfOneThread) {
+  GDALAllRegister();
+  auto contents = [&](const std::string& jobs) {
+    std::string args =
+        "--quiet --format GPKG --jobs " + jobs + " -o " + Quote(dir.Folder() + jobs + "/list.txt");
+    for (const std::string& input : SampleInputs()) args += " " + Quote(input);
+    const BatchRun run = Nabik(args);
+    EXPECT_EQ(run.status, 0) << run.err;
+    std::map<std::string, std::string> layers;
+    GDALDatasetH gpkg =
+        GDALOpenEx((dir.Folder() + jobs + "/list.gpkg").c_str(), GDAL_OF_VECTOR, 0, 0, 0);
+    if (!gpkg) return layers;
+    for (int i = 0; i < GDALDatasetGetLayerCount(gpkg); ++i) {
+      OGRLayerH layer = GDALDatasetGetLayer(gpkg, i);
+      std::string& text = layers[OGR_L_GetName(layer)];
+      while (OGRFeatureH f = OGR_L_GetNextFeature(layer)) {
+        for (int k = 0; k < OGR_F_GetFieldCount(f); ++k)
+          text += std::string(OGR_F_GetFieldAsString(f, k)) + "|";
+        char* wkt = nullptr;
+        if (OGRGeometryH g = OGR_F_GetGeometryRef(f)) OGR_G_ExportToWkt(g, &wkt);
+        text += (wkt ? wkt : "-") + std::string("\n");
+        CPLFree(wkt);
+        OGR_F_Destroy(f);
+      }
+    }
+    GDALClose(gpkg);
+    return layers;
+  };
+  const auto one = contents("1");
+  ASSERT_GT(one.size(), 15u);
+  EXPECT_GT(one.at("BldA").size(), 10000u);
+  EXPECT_TRUE(contents("7") == one) << "the features differ";
+}
+
+// A run on 7 readers, slowed at random, stopped by SIGINT or SIGTERM after a random status line
+// exits 130 with whole sets; the same command again gives the sets of a clean run on one thread.
+TEST_F(Faults, AStoppedRunOnReaderThreadsThenTheSameCommandGiveTheCleanSets) {
+  const std::string mesh = testing_support::Sample("gml/FG-GML-503060-ALL-20170401.zip");
+  const std::string jpgis = testing_support::Sample("jpgis/FG-JPS-13112-05-Z001.zip");
+  auto command = [&](const std::string& output, const char* jobs) {
+    std::vector<std::string> args = {"--settings", kDemoSettings, "--jobs",
+                                     jobs,         "-o",          output + "list.txt"};
+    for (int k = 0; k < 4; ++k) args.insert(args.end(), {mesh, jpgis});
+    return args;
+  };
+  FILE* err = nullptr;
+  pid_t pid = StartNabik(command(dir.Folder() + "clean/", "1"), err);
+  const std::string cleanErr = ReadLines(err, 0);
+  ASSERT_EQ(WaitFor(pid), 0) << cleanErr;
+  int statusLines = 0;
+  for (size_t at = 0; (at = cleanErr.find('\n', at)) != std::string::npos; ++at)
+    if (cleanErr.size() - at > 8192) ++statusLines;
+  const auto clean = SetFiles(dir.Folder() + "clean/");
+  std::mt19937 random(23);
+  const ReaderDelays delays("13");
+  for (const int signal : {SIGINT, SIGTERM, SIGINT}) {
+    const std::string output = dir.Folder() + "run" + std::to_string(random()) + "/";
+    pid = StartNabik(command(output, "7"), err);
+    const int after = 1 + static_cast<int>(random() % statusLines);
+    const std::string rest = ReadLines(err, after, [&] { kill(pid, signal); });
+    ASSERT_EQ(WaitFor(pid), 130) << "after line " << after << ": " << rest;
+    EXPECT_EQ(LastLine(rest).rfind("nabik: the run was interrupted by ", 0), 0u) << rest;
+    EXPECT_TRUE(fs::is_empty(output + "tmp"));
+    ExpectWholeSets(output, {}, "stopped after line " + std::to_string(after), false);
+    pid = StartNabik(command(output, "7"), err);
+    const std::string again = ReadLines(err, 0);
+    ASSERT_EQ(WaitFor(pid), 0) << again;
+    EXPECT_TRUE(SetFiles(output) == clean) << "after line " << after << ": the sets differ";
+  }
 }
 
 // A bulk package holding two meshes' archives under one name in two folders converts both, one
