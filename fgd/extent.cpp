@@ -1,4 +1,14 @@
 #include "fgd/extent.h"
 
 textent Extent;
-thread_local textent* ReadingExtent = &Extent;
+namespace {
+thread_local textent* readingExtent = nullptr;  // null: the Extent
+}  // namespace
+
+textent& ReadingExtent() {
+  return readingExtent ? *readingExtent : Extent;
+}
+
+void SetReadingExtent(textent* box) {
+  readingExtent = box;
+}

@@ -17,7 +17,10 @@ inline void ResetExtent() {
 
 // Where the feature reader of this thread widens the box of every file it reads: the Extent, or
 // the box of a file read ahead on a thread of its own, taken into the Extent at the file's turn.
-extern thread_local textent* ReadingExtent;
+// Functions, not a thread_local pointer declared here: written through GCC's wrapper for such a
+// variable from another file, UBSan reported a store to a null pointer.
+textent& ReadingExtent();
+void SetReadingExtent(textent* box);  // null: the Extent again
 
 inline void WidenExtent(textent& into, const textent& box) {
   if (box.MaxX > into.MaxX) into.MaxX = box.MaxX;

@@ -378,11 +378,11 @@ class tfeaturereading {
     PartCount = kept;
   }
 
-  // The reading's own box, taken into *ReadingExtent whatever way the reading ends: a global
+  // The reading's own box, taken into ReadingExtent() whatever way the reading ends: a global
   // widened by every vertex would be shared by the threads.
   struct tbox {
     textent Box;
-    ~tbox() { WidenExtent(*ReadingExtent, Box); }
+    ~tbox() { WidenExtent(ReadingExtent(), Box); }
   } box_;
   const std::string& path_;
   const int32_t entry_;

@@ -31,5 +31,5 @@ tdatum ReadFeatures(const std::string& filePath, int32_t entry);
 
 // The same into any output layer: its features, finished, go to `output` in blocks (the text
 // values in the layer's text form). ReadFeatures above writes into the open set this way. The
-// coordinates widen *ReadingExtent, the run-wide Extent unless this thread reads ahead.
+// coordinates widen ReadingExtent(), the run-wide Extent unless this thread reads ahead.
 tdatum ReadFeatures(const std::string& filePath, int32_t entry, toutputlayer& output);

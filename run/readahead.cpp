@@ -133,7 +133,7 @@ void treadahead::Loop() {
 
 void treadahead::Read(ttask& task, std::optional<crs::tvertextransformer>& transformer) {
   tbufferlayer buffer(*this, task);
-  ReadingExtent = &task.Box;
+  SetReadingExtent(&task.Box);
   try {
     if (crs::RunTargetCrs) {
       if (!transformer) transformer.emplace(*crs::RunTargetCrs);
@@ -145,7 +145,7 @@ void treadahead::Read(ttask& task, std::optional<crs::tvertextransformer>& trans
   } catch (...) {
     task.Failure = std::current_exception();
   }
-  ReadingExtent = &Extent;
+  SetReadingExtent(nullptr);
 }
 
 void treadahead::NoteBegin(ttask& task, const std::string& source) {

@@ -381,6 +381,7 @@ std::pair<double, double> MeanAndSpread(const std::vector<int>& values) {
 }
 
 TEST_F(ProjectedFolder, RenderDrawsTheSameMapAsInLatitudeAndLongitude) {
+  if (!NABIK_HAVE_RENDER) GTEST_SKIP() << "built without the windows: no --render";
   const tpicture lonlat = Render(Folder("lonlat"), dir_->Folder() + "lonlat.png");
   const tpicture plane = Render(Folder("plane"), dir_->Folder() + "plane.png");
   ASSERT_FALSE(lonlat.Rgb.empty()) << lonlat.Said;
