@@ -19,29 +19,10 @@ megabytes=${NABIK_BENCH_MB:-200}
 rounds=${NABIK_BENCH_ROUNDS:-5}
 repeat=${NABIK_BENCH_REPEAT:-20}
 build=${NABIK_BENCH_BUILD:-build-zip}
-samples=$root/tests/data/fgd
 c=$work/crs
-mkdir -p "$work/zips" "$c"
-
-echo "Building ($build, release options, no windows)..."
-if [[ -f $build/CMakeCache.txt ]]; then
-  cmake -S . -B "$build" >/dev/null
-else
-  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNABIK_BUILD_UI=OFF \
-    -DNABIK_BUILD_TESTS=OFF >/dev/null
-fi
-cmake --build "$build" --target nabik -j2 >/dev/null
-nabik=$root/$build/nabik
-
-all=$work/zips/FG-GML-503041-ALL-20181001.zip
-[[ -f $all ]] || (cd "$samples/gml/FG-GML-503041-ALL-20181001" && zip -q -r "$all" .)
-archives=("$all" "$samples/gml/FG-GML-503060-ALL-20170401.zip" "$samples/jpgis/FG-JPS-13112-05-Z001.zip")
-for layer in Cntr BldA; do
-  input=$work/$layer.xml
-  [[ -f $input && $(stat -c %s "$input") -ge $((megabytes * 1000000)) ]] ||
-    python3 bench/make_input.py "$samples/gml/FG-GML-503041-ALL-20181001/FG-GML-503041-$layer-20181001-0001.xml" \
-      "$layer" "$input" "$megabytes"
-done
+mkdir -p "$c"
+# shellcheck source=bench/batch_inputs.sh
+source bench/batch_inputs.sh
 
 run() {  # FOLDER OPTIONS INPUT...: a batch run as one quoted command line
   local folder=$1 options=$2
@@ -59,15 +40,6 @@ bench() {  # LABEL MEGABYTES FORMAT INPUT...
     "nabik --format $format --crs $target" -- "$(run "$c/target" "--format $format --crs $target" "$@")"
 }
 
-xml_megabytes() {
-  python3 - "$@" <<'PY'
-import sys, zipfile
-print(sum(i.file_size for a in sys.argv[1:] for i in zipfile.ZipFile(a).infolist()) / 1e6)
-PY
-}
-
-runlist=()
-for ((i = 0; i < repeat; ++i)); do runlist+=("${archives[@]}"); done
 all_mb=$(xml_megabytes "${runlist[@]}")
 bench "ALL archives x$repeat" "$all_mb" shp "${runlist[@]}"
 bench "ALL archives x$repeat" "$all_mb" GPKG "${runlist[@]}"

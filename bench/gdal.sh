@@ -23,29 +23,10 @@ megabytes=${NABIK_BENCH_MB:-200}
 rounds=${NABIK_BENCH_ROUNDS:-5}
 repeat=${NABIK_BENCH_REPEAT:-20}
 build=${NABIK_BENCH_BUILD:-build-zip}
-samples=$root/tests/data/fgd
 g=$work/gdal
-mkdir -p "$work/zips" "$g"
-
-echo "Building ($build, release options, no windows)..."
-if [[ -f $build/CMakeCache.txt ]]; then
-  cmake -S . -B "$build" >/dev/null
-else
-  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNABIK_BUILD_UI=OFF \
-    -DNABIK_BUILD_TESTS=OFF >/dev/null
-fi
-cmake --build "$build" --target nabik -j2 >/dev/null
-nabik=$root/$build/nabik
-
-all=$work/zips/FG-GML-503041-ALL-20181001.zip
-[[ -f $all ]] || (cd "$samples/gml/FG-GML-503041-ALL-20181001" && zip -q -r "$all" .)
-archives=("$all" "$samples/gml/FG-GML-503060-ALL-20170401.zip" "$samples/jpgis/FG-JPS-13112-05-Z001.zip")
-for layer in Cntr BldA; do
-  input=$work/$layer.xml
-  [[ -f $input && $(stat -c %s "$input") -ge $((megabytes * 1000000)) ]] ||
-    python3 bench/make_input.py "$samples/gml/FG-GML-503041-ALL-20181001/FG-GML-503041-$layer-20181001-0001.xml" \
-      "$layer" "$input" "$megabytes"
-done
+mkdir -p "$g"
+# shellcheck source=bench/batch_inputs.sh
+source bench/batch_inputs.sh
 
 run() {  # FOLDER FORMAT INPUT...: a batch run as one quoted command line
   local folder=$1 format=$2
@@ -82,15 +63,6 @@ gml_once() {  # LABEL MEGABYTES XML...: ogr2ogr -f GPKG over the GML files again
     bash -c "$(run "$g/gml-run" GPKG "$@")"
 }
 
-xml_megabytes() {
-  python3 - "$@" <<'PY'
-import sys, zipfile
-print(sum(i.file_size for a in sys.argv[1:] for i in zipfile.ZipFile(a).infolist()) / 1e6)
-PY
-}
-
-runlist=()
-for ((i = 0; i < repeat; ++i)); do runlist+=("${archives[@]}"); done
 bench "ALL archives x$repeat" "$(xml_megabytes "${runlist[@]}")" "${runlist[@]}"
 for layer in Cntr BldA; do
   bench "$layer" "$(python3 -c "import os,sys; print(os.path.getsize(sys.argv[1]) / 1e6)" "$work/$layer.xml")" "$work/$layer.xml"

@@ -20,18 +20,8 @@ rounds=${NABIK_BENCH_ROUNDS:-7}
 repeat=${NABIK_BENCH_REPEAT:-20}
 jobs=${NABIK_BENCH_JOBS:-2}
 build=${NABIK_BENCH_BUILD:-build-zip}
-samples=$root/tests/data/fgd
-mkdir -p "$work/zips"
-
-echo "Building ($build, no windows)..."
-if [[ -f $build/CMakeCache.txt ]]; then
-  cmake -S . -B "$build" >/dev/null  # a folder made before keeps its options
-else
-  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNABIK_BUILD_UI=OFF \
-    -DNABIK_BUILD_TESTS=OFF >/dev/null
-fi
-cmake --build "$build" --target nabik -j2 >/dev/null
-nabik=$root/$build/nabik
+# shellcheck source=bench/batch_inputs.sh
+source bench/batch_inputs.sh
 
 run() {  # JOBS INPUT...: the batch run into the work folder's out/
   local jobs=$1
@@ -47,33 +37,11 @@ compare() {  # MEGABYTES INPUT...
     "nabik --jobs $jobs" -- "$(run "$jobs" "$@")"
 }
 
-all=$work/zips/FG-GML-503041-ALL-20181001.zip
-if [[ ! -f $all ]]; then
-  (cd "$samples/gml/FG-GML-503041-ALL-20181001" && zip -q -r "$all" .)
-fi
-archives=("$all" "$samples/gml/FG-GML-503060-ALL-20170401.zip" "$samples/jpgis/FG-JPS-13112-05-Z001.zip")
-runlist=()
-for ((i = 0; i < repeat; ++i)); do runlist+=("${archives[@]}"); done
-size=$(python3 - "${runlist[@]}" <<'PY'
-import sys, zipfile
-print(sum(i.file_size for a in sys.argv[1:] for i in zipfile.ZipFile(a).infolist()) / 1e6)
-PY
-)
+size=$(xml_megabytes "${runlist[@]}")
 echo
 echo "ALL archives of the samples, $repeat times each: $(printf '%.0f' "$size") MB of XML"
 compare "$size" "${runlist[@]}"
 
-large=()
-for layer in Cntr BldA; do
-  input=$work/$layer.xml
-  if [[ ! -f $input || $(stat -c %s "$input") -lt $((megabytes * 1000000)) ]]; then
-    echo "Making $input ($megabytes MB)..."
-    python3 bench/make_input.py "$samples/gml/FG-GML-503041-ALL-20181001/FG-GML-503041-$layer-20181001-0001.xml" \
-      "$layer" "$input" "$megabytes"
-  fi
-  cat "$input" >/dev/null
-  large+=("$input")
-done
 size=$(stat -c %s "${large[@]}" | awk '{s += $1} END {print int(s / 1e6)}')
 echo
 echo "The Cntr and BldA files in one run: $size MB of XML"
