@@ -221,12 +221,14 @@ TEST_P(Downstream, DrawsWhatTheRunWrote) {
     EXPECT_GT(shp, 0);
     EXPECT_NEAR(gdal, shp, shp / 100);
   }
-  int status = 0;
-  for (const std::string& folder : {want, got})
-    RunCommand(kNabik + " --render " + folder + "render.png --size 600x400 " + folder, &status);
-  const long shp = InkedPixels(want + "render.png");
-  EXPECT_GT(shp, 0);
-  EXPECT_NEAR(InkedPixels(got + "render.png"), shp, shp / 100);
+  if (NABIK_HAVE_RENDER) {  // --render lives with the windows
+    int status = 0;
+    for (const std::string& folder : {want, got})
+      RunCommand(kNabik + " --render " + folder + "render.png --size 600x400 " + folder, &status);
+    const long shp = InkedPixels(want + "render.png");
+    EXPECT_GT(shp, 0);
+    EXPECT_NEAR(InkedPixels(got + "render.png"), shp, shp / 100);
+  }
   ASSERT_TRUE(LoadLayerCatalogFrom(std::string(NABIK_SOURCE_DIR) + "/data/nabik.csv"));
   const tpreviewset a = LoadPreviewSet(want), b = LoadPreviewSet(got);
   ASSERT_EQ(a.Layers.size(), b.Layers.size());
