@@ -522,6 +522,13 @@ void togroutput::Close() {
   }
   if (dataset_) {
     CPLErrorReset();
+    // The spatial indexes GDAL builds at the end go in one transaction too: outside one, SQLite
+    // commits (and writes its journal) for every batch of the R-tree.
+    if (!postgres_) {
+      StartTransaction();
+      dataset_->FlushCache();
+      Commit();
+    }
     GDALClose(std::exchange(dataset_, nullptr));
     if (CPLGetLastErrorType() >= CE_Failure)
       throw NabikError("Cannot finish " + datasetName_ + ": " + LastGdalError());
