@@ -3,6 +3,8 @@
 #include <algorithm>
 
 #include "common/errors.h"
+#include "crs/target.h"
+#include "fgd/reader.h"
 #include "shpctl/shpctl.h"
 
 namespace crs {
@@ -45,6 +47,14 @@ void tprojectedlayer::KeepRingSense(const tfeatureblock& before) {
       }
     }
   }
+}
+
+tdatum ReadFeaturesInTarget(const std::string& filePath, int32_t entry, toutputlayer& output,
+                            std::optional<tvertextransformer>& transformer) {
+  if (!RunTargetCrs) return ReadFeatures(filePath, entry, output);
+  if (!transformer) transformer.emplace(*RunTargetCrs);
+  tprojectedlayer projected(output, *transformer, CatalogEntry(entry).Name);
+  return ReadFeatures(filePath, entry, projected);
 }
 
 }  // namespace crs

@@ -3,8 +3,11 @@
 // the file declares, transforms their vertices through PROJ and hands them on to the layer that
 // writes them. Rings keep the sense they had: a target that mirrors (westing, southing) would
 // otherwise turn outer rings into holes for every reader that goes by the sense.
+#include <cstdint>
+#include <optional>
 #include <string>
 
+#include "catalog/catalog.h"
 #include "crs/transform.h"
 #include "output/outputlayer.h"
 
@@ -31,5 +34,10 @@ class tprojectedlayer final : public toutputlayer {
   std::string source_;
   tfeatureblock projected_;  // kept from block to block, so that its arrays are not grown anew
 };
+
+// Reads one file of catalog entry `entry` into `output`, through the run's target CRS when it
+// has one (RunTargetCrs). `transformer` is the calling thread's own, made on first use.
+tdatum ReadFeaturesInTarget(const std::string& filePath, int32_t entry, toutputlayer& output,
+                            std::optional<tvertextransformer>& transformer);
 
 }  // namespace crs

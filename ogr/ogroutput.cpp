@@ -121,10 +121,11 @@ constexpr const char* kDataColumnsSql[] = {
     "constraint_type TEXT NOT NULL, value TEXT, min NUMERIC, min_is_inclusive BOOLEAN, "
     "max NUMERIC, max_is_inclusive BOOLEAN, description TEXT, "
     "CONSTRAINT gdcc_ntv UNIQUE (constraint_name, constraint_type, value))",
+    // The definition names the OGC standard that defines the extension (its schema annex).
     "INSERT INTO gpkg_extensions VALUES ('gpkg_data_columns', NULL, 'gpkg_schema', "
-    "'http://www.geopackage.org/spec/#extension_schema', 'read-write')",
+    "'http://www.opengis.net/doc/IS/geopackage/1.3', 'read-write')",
     "INSERT INTO gpkg_extensions VALUES ('gpkg_data_column_constraints', NULL, 'gpkg_schema', "
-    "'http://www.geopackage.org/spec/#extension_schema', 'read-write')",
+    "'http://www.opengis.net/doc/IS/geopackage/1.3', 'read-write')",
 };
 
 }  // namespace

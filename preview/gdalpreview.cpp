@@ -152,18 +152,7 @@ bool LoadGdalPreviewLayer(const std::string& dataset, tpreviewlayer& layer) {
     f.FirstPart = static_cast<uint32_t>(layer.PartStarts.size() - 1);
     tmapbox box;
     AddGeometry(*g, layer, box);
-    f.PartCount = static_cast<uint32_t>(layer.PartStarts.size() - 1) - f.FirstPart;
-    if (box.Empty()) {
-      layer.PartStarts.resize(f.FirstPart + 1);
-      layer.Coords.resize(layer.PartStarts.back() * 2);
-      continue;
-    }
-    f.MinX = static_cast<float>(box.MinX - layer.OriginX);
-    f.MinY = static_cast<float>(box.MinY - layer.OriginY);
-    f.MaxX = static_cast<float>(box.MaxX - layer.OriginX);
-    f.MaxY = static_cast<float>(box.MaxY - layer.OriginY);
-    layer.Box.Add(box);
-    layer.Features.push_back(f);
+    EndPreviewFeature(layer, f, box);
   }
   layer.Coords.shrink_to_fit();
   layer.PartStarts.shrink_to_fit();

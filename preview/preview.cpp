@@ -146,22 +146,27 @@ bool LoadPreviewLayer(const std::string& base, tpreviewlayer& layer) {
       }
       layer.PartStarts.push_back(static_cast<uint32_t>(layer.Coords.size() / 2));
     }
-    f.PartCount = static_cast<uint32_t>(layer.PartStarts.size() - 1) - f.FirstPart;
-    if (box.Empty()) {
-      layer.PartStarts.resize(f.FirstPart + 1);
-      continue;
-    }
-    f.MinX = static_cast<float>(box.MinX - layer.OriginX);
-    f.MinY = static_cast<float>(box.MinY - layer.OriginY);
-    f.MaxX = static_cast<float>(box.MaxX - layer.OriginX);
-    f.MaxY = static_cast<float>(box.MaxY - layer.OriginY);
-    layer.Box.Add(box);
-    layer.Features.push_back(f);
+    EndPreviewFeature(layer, f, box);
   }
   layer.Coords.shrink_to_fit();
   layer.PartStarts.shrink_to_fit();
   layer.Features.shrink_to_fit();
   return true;
+}
+
+void EndPreviewFeature(tpreviewlayer& layer, tpreviewfeature f, const tmapbox& box) {
+  f.PartCount = static_cast<uint32_t>(layer.PartStarts.size() - 1) - f.FirstPart;
+  if (box.Empty()) {
+    layer.PartStarts.resize(f.FirstPart + 1);
+    layer.Coords.resize(layer.PartStarts.back() * 2);
+    return;
+  }
+  f.MinX = static_cast<float>(box.MinX - layer.OriginX);
+  f.MinY = static_cast<float>(box.MinY - layer.OriginY);
+  f.MaxX = static_cast<float>(box.MaxX - layer.OriginX);
+  f.MaxY = static_cast<float>(box.MaxY - layer.OriginY);
+  layer.Box.Add(box);
+  layer.Features.push_back(f);
 }
 
 tpreviewset LoadPreviewSet(const std::string& folder) {

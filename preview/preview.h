@@ -89,6 +89,10 @@ double SrsMetresPerUnit(const OGRSpatialReference* srs);
 // The same for the CRS of a shapefile's .prj (ESRI WKT); 0 when the file is missing or unreadable.
 double PrjMetresPerUnit(const std::string& prj);
 
+// Ends feature `f` of `layer`, whose parts (from f.FirstPart) were just added over `box`: kept
+// with its box, or its parts dropped when no vertex had a value. For the layers' loaders.
+void EndPreviewFeature(tpreviewlayer& layer, tpreviewfeature f, const tmapbox& box);
+
 // Reads one set; false when its shape file does not open or holds no drawable type.
 bool LoadPreviewLayer(const std::string& base, tpreviewlayer& layer);
 

@@ -81,9 +81,7 @@ void ReadAhead(const std::string& filePath) {
 tdatum ReadInto(const std::string& filePath, int32_t n, toutputlayer& output) {
   tdatum declared = tdatum::None;
   if (RunReadAhead && RunReadAhead->Replay(filePath, n, output, declared)) return declared;
-  if (!RunTransformer) return ReadFeatures(filePath, n, output);
-  crs::tprojectedlayer projected(output, *RunTransformer, CatalogEntry(n).Name);
-  return ReadFeatures(filePath, n, projected);
+  return crs::ReadFeaturesInTarget(filePath, n, output, RunTransformer);
 }
 
 // Reads one file into the run's GDAL output; a failure names the layers that are complete.

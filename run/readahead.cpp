@@ -135,13 +135,7 @@ void treadahead::Read(ttask& task, std::optional<crs::tvertextransformer>& trans
   tbufferlayer buffer(*this, task);
   SetReadingExtent(&task.Box);
   try {
-    if (crs::RunTargetCrs) {
-      if (!transformer) transformer.emplace(*crs::RunTargetCrs);
-      crs::tprojectedlayer projected(buffer, *transformer, CatalogEntry(task.Entry).Name);
-      task.Datum = ReadFeatures(task.Path, task.Entry, projected);
-    } else {
-      task.Datum = ReadFeatures(task.Path, task.Entry, buffer);
-    }
+    task.Datum = crs::ReadFeaturesInTarget(task.Path, task.Entry, buffer, transformer);
   } catch (...) {
     task.Failure = std::current_exception();
   }

@@ -32,7 +32,7 @@ namespace {
 const std::string kSamples = std::string(NABIK_SOURCE_DIR) + "/tests/data/dem/";
 
 // A DEM file written by hand after the agency's description.
-struct DemSpec {
+struct DemDraft {
   std::string kind = "5A";
   std::string mesh = "53394500";  // 8 digits: a 5 m (third-level) mesh; 6: a 10 m one
   std::string date = "20161001";
@@ -65,7 +65,7 @@ MeshBox BoxOf(const std::string& mesh) {
   return box;
 }
 
-std::string WriteDem(const std::string& folder, const DemSpec& s) {
+std::string WriteDem(const std::string& folder, const DemDraft& s) {
   const bool five = s.mesh.size() == 8;
   const int cols = s.cols ? s.cols : five ? 225 : 1125, rows = s.rows ? s.rows : five ? 150 : 750;
   const MeshBox box = BoxOf(s.mesh);
@@ -162,14 +162,14 @@ TEST(DemReader, EveryCellKindInBothEncodingsWithAndWithoutSea) {
                                           "海水底面", "内水底面", "データなし", "その他"};
   ScratchDir dir;
   for (const bool sjis : {false, true}) {
-    DemSpec spec;
-    spec.sjis = sjis;
+    DemDraft draft;
+    draft.sjis = sjis;
     for (size_t i = 0; i < kinds.size(); ++i)
-      spec.tuples.push_back(kinds[i] + "," + std::to_string(i) + ".25");
-    for (const std::string& kind : kinds) spec.tuples.push_back(kind + ",-9999.");
-    spec.tuples.push_back("海水面,-9999.00");
-    spec.name = sjis ? "sjis.xml" : "utf8.xml";
-    const std::string path = WriteDem(dir.Folder(), spec);
+      draft.tuples.push_back(kinds[i] + "," + std::to_string(i) + ".25");
+    for (const std::string& kind : kinds) draft.tuples.push_back(kind + ",-9999.");
+    draft.tuples.push_back("海水面,-9999.00");
+    draft.name = sjis ? "sjis.xml" : "utf8.xml";
+    const std::string path = WriteDem(dir.Folder(), draft);
     for (const bool sea : {false, true}) {
       SCOPED_TRACE(std::string(sjis ? "Shift_JIS" : "UTF-8") + (sea ? ", --sea 0" : ""));
       tdemfile file;
@@ -193,7 +193,7 @@ TEST(DemReader, RealFilesAndStartPoints) {
   const std::vector<std::string> extracted =
       ExtractZip(kSamples + "FG-GML-3926-76-DEM10B.zip", dir.Folder());
   ASSERT_EQ(extracted.size(), 1u);
-  DemSpec made;
+  DemDraft made;
   made.startX = 3;
   made.startY = 2;
   made.tuples = {"地表面,1.5", "地表面,2.5"};
@@ -241,7 +241,7 @@ TEST(DemReader, FaultsNameFileAndLine) {
   const int first = 16;
   struct Case {
     std::string what;
-    DemSpec spec;
+    DemDraft draft;
     int line;
     std::string says;
   };
@@ -249,7 +249,7 @@ TEST(DemReader, FaultsNameFileAndLine) {
   {
     Case c{
         "one value more than cells", {}, first + 33750, "more values than the grid's 33750 cells"};
-    c.spec.tuples = Filled(33751, "地表面,1.0");
+    c.draft.tuples = Filled(33751, "地表面,1.0");
     cases.push_back(c);
   }
   {
@@ -257,42 +257,43 @@ TEST(DemReader, FaultsNameFileAndLine) {
            {},
            first + 3 + 2,
            "run past the grid's 33750 cells"};
-    c.spec.tuples = Filled(3, "地表面,1.0");
-    c.spec.startX = 224;
-    c.spec.startY = 149;
+    c.draft.tuples = Filled(3, "地表面,1.0");
+    c.draft.startX = 224;
+    c.draft.startY = 149;
     cases.push_back(c);
   }
   {
     Case c{"5 m grid of another size", {}, first - 1, "a DEM5B grid has 225 x 150 cells"};
-    c.spec.kind = "5B";
-    c.spec.cols = 224;
+    c.draft.kind = "5B";
+    c.draft.cols = 224;
     cases.push_back(c);
   }
   {
     Case c{"10 m kind on a 5 m grid", {}, first - 1, "a DEM10B grid has 1125 x 750 cells"};
-    c.spec.kind = "10B";
+    c.draft.kind = "10B";
     cases.push_back(c);
   }
   {
     Case c{"unknown kind of cell", {}, first + 1, "unknown kind of cell '山頂'"};
-    c.spec.tuples = {"地表面,1.0", "山頂,2.0"};
+    c.draft.tuples = {"地表面,1.0", "山頂,2.0"};
     cases.push_back(c);
   }
   {
     Case c{"value that is no number", {}, first, "'12,5' is not a valid floating point value"};
-    c.spec.tuples = {"地表面,12,5"};
+    c.draft.tuples = {"地表面,12,5"};
     cases.push_back(c);
   }
   {
     Case c{"unknown datum", {}, 9, "names no datum"};
-    c.spec.datum = "tokyo";
+    c.draft.datum = "tokyo";
     cases.push_back(c);
   }
   for (Case& c : cases) {
     SCOPED_TRACE(c.what);
-    c.spec.name = "fault.xml";
-    if (c.spec.kind != "5A") c.spec.name = "FG-GML-5339-45-00-DEM" + c.spec.kind + "-20161001.xml";
-    const std::string path = WriteDem(dir.Folder(), c.spec);
+    c.draft.name = "fault.xml";
+    if (c.draft.kind != "5A")
+      c.draft.name = "FG-GML-5339-45-00-DEM" + c.draft.kind + "-20161001.xml";
+    const std::string path = WriteDem(dir.Folder(), c.draft);
     tdemfile file;
     try {
       ReadDemFile(path, {}, file);
@@ -316,13 +317,13 @@ TEST(DemMosaic, ReadBackValuesNoDataTransformAndDatum) {
   for (const auto& d : datums) {
     SCOPED_TRACE(d.datum);
     ScratchDir dir;
-    DemSpec spec;
-    spec.mesh = "53394573";
-    spec.datum = d.datum;
-    spec.startX = 223;
-    spec.startY = 2;
-    spec.tuples = {"地表面,10.5", "表層面,-9999.", "海水底面,-3.25", "内水面,7"};
-    const std::vector<std::string> written = Mosaic(dir.Folder(), {WriteDem(dir.Folder(), spec)});
+    DemDraft draft;
+    draft.mesh = "53394573";
+    draft.datum = d.datum;
+    draft.startX = 223;
+    draft.startY = 2;
+    draft.tuples = {"地表面,10.5", "表層面,-9999.", "海水底面,-3.25", "内水面,7"};
+    const std::vector<std::string> written = Mosaic(dir.Folder(), {WriteDem(dir.Folder(), draft)});
     ASSERT_EQ(written, (std::vector<std::string>{dir.Folder() + "dem5m-5339.tif",
                                                  dir.Folder() + "dem5m.vrt"}));
     Raster tif(written[0]);
@@ -347,7 +348,7 @@ TEST(DemMosaic, ReadBackValuesNoDataTransformAndDatum) {
     ASSERT_TRUE(srs);
     EXPECT_EQ(std::string(OSRGetAuthorityCode(srs, nullptr)), std::to_string(d.epsg));
     // Cells before the start point and after the last value have none.
-    const auto [row, col] = FivePlace(spec.mesh);
+    const auto [row, col] = FivePlace(draft.mesh);
     const std::string withData =
         "BLOCK_OFFSET_" + std::to_string((col + 223) / 256) + "_" + std::to_string((row + 2) / 256);
     EXPECT_NE(GDALGetMetadataItem(band, withData.c_str(), "TIFF"), nullptr);
@@ -380,7 +381,7 @@ TEST(DemMosaic, ReadBackValuesNoDataTransformAndDatum) {
       }
     EXPECT_EQ(averaged, 3);  // 10.5 alone; -3.25 and 7 fall into two blocks (the column is odd)
     // The cell's geographic place: the envelope is the cells' outer edge.
-    const MeshBox box = BoxOf(spec.mesh);
+    const MeshBox box = BoxOf(draft.mesh);
     const std::vector<double> t = tif.Transform();
     EXPECT_NEAR(t[0] + (col + 223) * t[1], box.west + 223 / 18000.0, 1e-12);
     EXPECT_NEAR(t[3] + (row + 2) * t[5], box.north - 2 / 18000.0, 1e-12);
@@ -392,12 +393,12 @@ TEST(DemMosaic, OverlapsTakeTheBestSourceThatHasAValue) {
   const std::string no = "-9999.";
   auto dem = [&](const std::string& mesh, const std::string& kind, const std::string& date,
                  const std::vector<std::string>& values) {
-    DemSpec spec;
-    spec.mesh = mesh;
-    spec.kind = kind;
-    spec.date = date;
-    for (const std::string& v : values) spec.tuples.push_back("地表面," + v);
-    return WriteDem(dir.Folder(), spec);
+    DemDraft draft;
+    draft.mesh = mesh;
+    draft.kind = kind;
+    draft.date = date;
+    for (const std::string& v : values) draft.tuples.push_back("地表面," + v);
+    return WriteDem(dir.Folder(), draft);
   };
   // Given out of order: the order of the inputs must not matter.
   const std::vector<std::string> files = {
@@ -424,11 +425,11 @@ TEST(DemMosaic, NeighboursMeetAcrossFirstLevelEdgesAndTheVirtualMosaicEqualsItsF
   const std::vector<std::string> meshes = {"53397799", "53397798", "53407090", "54390709"};
   std::vector<std::string> files;
   for (size_t m = 0; m < meshes.size(); ++m) {
-    DemSpec spec;
-    spec.mesh = meshes[m];
+    DemDraft draft;
+    draft.mesh = meshes[m];
     for (int i = 0; i < 33750; ++i)
-      spec.tuples.push_back("地表面," + std::to_string(m * 100000 + i));
-    files.push_back(WriteDem(dir.Folder(), spec));
+      draft.tuples.push_back("地表面," + std::to_string(m * 100000 + i));
+    files.push_back(WriteDem(dir.Folder(), draft));
   }
   Mosaic(dir.Folder(), files);
   Raster a(dir.Folder() + "dem5m-5339.tif"), east(dir.Folder() + "dem5m-5340.tif"),
@@ -512,16 +513,16 @@ TEST(DemWarp, CellsAreGdalwarpsBilinearOnOneGridWithoutGapOrOverlap) {
   std::vector<std::string> corner;
   for (const auto& [mesh, x, y] :
        {std::tuple{"53397799", 0, 150}, {"53407090", 225, 150}, {"54390709", 0, 0}}) {
-    DemSpec spec;
-    spec.mesh = mesh;
+    DemDraft draft;
+    draft.mesh = mesh;
     for (int r = 0; r < (x ? 100 : 150); ++r)
       for (int c = 0; c < 225; ++c) {
         char value[32];
         std::snprintf(value, sizeof value, "%.2f", 50 + 0.03 * (x + c) + 0.02 * (y + r));
         const bool hole = y && !x && r >= 60 && r < 80 && c >= 100 && c < 140;
-        spec.tuples.push_back("地表面," + std::string(hole ? "-9999." : value));
+        draft.tuples.push_back("地表面," + std::string(hole ? "-9999." : value));
       }
-    corner.push_back(WriteDem(in, spec));
+    corner.push_back(WriteDem(in, draft));
   }
   const MeshBox cornerBox{BoxOf("53397799").south, BoxOf("53397799").west, BoxOf("54390709").north,
                           BoxOf("53407090").east};
@@ -677,7 +678,7 @@ TEST(DemRun, MixedInputsCountedSeaOptionAndCloudOptimizedFiles) {
   ScratchDir dir;
   const std::string in = dir.Folder() + "in/";
   fs::create_directories(in);
-  DemSpec sea;
+  DemDraft sea;
   sea.sjis = true;
   sea.mesh = "52386200";
   sea.tuples = {"海水面,-9999.", "内水面,-9999.", "地表面,4.5"};
@@ -744,7 +745,7 @@ TEST(DemRun, MixedInputsCountedSeaOptionAndCloudOptimizedFiles) {
   // A faulty DEM file ends the run with its name and line, and leaves no raster.
   const std::string bad = dir.Folder() + "bad/";
   fs::create_directories(bad);
-  DemSpec faulty;
+  DemDraft faulty;
   faulty.tuples = {"地表面,1", "山頂,2"};
   const std::string path = WriteDem(bad, faulty);
   const std::string failed = RunCommand(
@@ -782,14 +783,14 @@ TEST(DemRelief, SlopesFacingTheLightAreBrighterAndCellsWithoutValueTransparent) 
   // no value.
   std::vector<std::string> files;
   for (const bool facing : {true, false}) {
-    DemSpec spec;
-    spec.mesh = facing ? "53394500" : "53394501";
+    DemDraft draft;
+    draft.mesh = facing ? "53394500" : "53394501";
     for (int r = 0; r < 150; ++r)
       for (int c = 0; c < 225; ++c)
-        spec.tuples.push_back("地表面," + std::to_string(facing ? 100 + c + r : 1000 - c - r) +
-                              ".0");
-    if (!facing) spec.tuples.resize(225 * 100);
-    files.push_back(WriteDem(dir.Folder(), spec));
+        draft.tuples.push_back("地表面," + std::to_string(facing ? 100 + c + r : 1000 - c - r) +
+                               ".0");
+    if (!facing) draft.tuples.resize(225 * 100);
+    files.push_back(WriteDem(dir.Folder(), draft));
   }
   Mosaic(dir.Folder(), files);
   std::string mosaic;
