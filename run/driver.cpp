@@ -54,7 +54,7 @@ namespace {
 
 // The bytes of read blocks a run holds for their turn, per reader thread: beyond them a reader
 // waits, so that a run over large files reads ahead a few blocks, not whole files.
-constexpr size_t kHeldBytesPerJob = 32u << 20;
+constexpr size_t kHeldBytesPerJob = 24u << 20;
 
 // The run's reader threads, while it reads ahead (RunJobs > 1).
 treadahead* RunReadAhead = nullptr;
@@ -142,21 +142,82 @@ size_t ReadAheadStretch(const std::vector<std::string>& files, size_t from) {
   return std::max(k, from + 1);
 }
 
-// The same for the input list: its checked XML files from line `from` up to the next archive.
-int ReadAheadInputs(tfrontend& front, int from, int count) {
-  int i = from;
-  for (; i < count; ++i) {
-    if (!front.InputChecked(i)) continue;
-    const std::string file = front.InputText(i);
-    if (IsArchive(file)) break;
-    ReadAhead(file);
-  }
-  return std::max(i, from + 1);
-}
+// How far the readers have the files of the input list, in the run's order: checked XML lines,
+// and the files of input archives once extracted (the one whose turn it is, or one staged), up
+// to an archive among them (its files are known only once it is extracted at its turn) or an
+// input archive not extracted yet. Moved on at every file's turn.
+class treadfrontier {
+ public:
+  treadfrontier(tfrontend& front, const tstagingqueue& staging, int count)
+      : front_(front), staging_(staging), count_(count) {}
 
-// An archive given as input line `Index` (of `Count`), with what is staged for the next one.
+  // Input line `line` is the archive whose turn it is, with these files; `staged`: they are the
+  // ones its staging gave (the frontier may have handed them on already).
+  void Current(int line, const std::vector<std::string>& files, bool staged) {
+    currentLine_ = line;
+    currentFiles_ = &files;
+    if (!staged && (line_ > line || (line_ == line && file_ > 0))) {
+      line_ = line;  // extracted again: what was handed on of it is not these files
+      file_ = 0;
+    }
+  }
+  // The run converts file `k` of the current archive, an archive itself: its files are read
+  // ahead at its own turn, and the frontier goes on after it.
+  void PassNested(size_t k) {
+    if (line_ == currentLine_ && file_ == k) file_ = k + 1;
+  }
+  // The current archive is done: its files are gone.
+  void EndCurrent() {
+    currentLine_ = -1;
+    currentFiles_ = nullptr;
+  }
+  // At the turn of input line `turn`: the lines before it are done, whatever was handed on.
+  void Advance(int turn) {
+    if (!RunReadAhead) return;
+    if (line_ < turn) {
+      line_ = turn;
+      file_ = 0;
+    }
+    while (line_ < count_) {
+      if (!front_.InputChecked(line_)) {
+        Next();
+        continue;
+      }
+      const std::string file = front_.InputText(line_);
+      if (!IsArchive(file)) {
+        ReadAhead(file);
+        Next();
+        continue;
+      }
+      const std::vector<std::string>* files =
+          line_ == currentLine_ ? currentFiles_ : staging_.Ready(line_);
+      if (!files) return;
+      for (; file_ < files->size(); ++file_) {
+        if (IsArchive((*files)[file_])) return;
+        ReadAhead((*files)[file_]);
+      }
+      Next();
+    }
+  }
+
+ private:
+  void Next() {
+    ++line_;
+    file_ = 0;
+  }
+  tfrontend& front_;
+  const tstagingqueue& staging_;
+  const int count_;
+  int line_ = 0;     // the first input line not wholly with the readers
+  size_t file_ = 0;  // of its files, those before this are
+  int currentLine_ = -1;
+  const std::vector<std::string>* currentFiles_ = nullptr;
+};
+
+// An archive given as input line `Index` (of `Count`), with the stagings of those after it.
 struct tinputarchive {
-  tstagedarchive& Staged;
+  tstagingqueue& Staging;
+  treadfrontier& Frontier;
   int Index, Count;
 };
 
@@ -166,14 +227,13 @@ struct trunfolders {
   tworkfolder& Work;
 };
 
-// Stages the next checked input line after `input` that is an archive.
-void StageNextArchive(tfrontend& front, const tinputarchive& input, tworkfolder& work) {
-  for (int j = input.Index + 1; j < input.Count; ++j) {
+// Stages the next checked input lines after `input` that are archives, as many as the queue
+// takes.
+void StageNextArchives(tfrontend& front, const tinputarchive& input, tworkfolder& work) {
+  for (int j = input.Index + 1; j < input.Count && !input.Staging.Full(); ++j) {
     if (!front.InputChecked(j)) continue;
     const std::string next = front.InputText(j);
-    if (!IsArchive(next)) continue;
-    StartStaging(input.Staged, j, next, work);
-    return;
+    if (IsArchive(next)) input.Staging.Stage(j, next, work);
   }
 }
 
@@ -190,16 +250,31 @@ void ConvertArchive(tfrontend& front, const trunfolders& folders, const std::str
   front.ProcessMessages();
   textractfolder folder;
   std::vector<std::string> files;
-  if (!input || !TakeStaged(input->Staged, input->Index, archive, folder, files)) {
+  const bool staged = input && input->Staging.Take(input->Index, archive, folder, files);
+  if (!staged) {
     folder = textractfolder(folders.Work.NewFolder());
     files = ExtractZip(archive, folder.Path());
   }
   for (const std::string& path : files) front.SetStatus(path);
-  if (input) StageNextArchive(front, *input, folders.Work);
-  size_t readAheadTo = 0;  // the files before it are with the readers
+  struct tendcurrent {
+    const tinputarchive* Input;
+    ~tendcurrent() {
+      if (Input) Input->Frontier.EndCurrent();
+    }
+  } endCurrent{input};
+  if (input) {
+    StageNextArchives(front, *input, folders.Work);
+    input->Frontier.Current(input->Index, files, staged);
+  }
+  size_t readAheadTo = 0;  // below the input level: the files before it are with the readers
   for (size_t k = 0; k < files.size(); ++k) {
     const std::string& path = files[k];
-    if (RunReadAhead && readAheadTo <= k) readAheadTo = ReadAheadStretch(files, k);
+    if (input) {
+      if (IsArchive(path)) input->Frontier.PassNested(k);
+      input->Frontier.Advance(input->Index);
+    } else if (RunReadAhead && readAheadTo <= k) {
+      readAheadTo = ReadAheadStretch(files, k);
+    }
     CheckStop();
     front.SetStatus(path + ProcessingText());
     front.ProcessMessages();
@@ -339,16 +414,16 @@ void RunSteps(tfrontend& front, bool& converted) {
   } forgetReaders;
 
   const int count = front.InputCount();  // taken once: lines added during the run wait
-  tstagedarchive staged;
+  tstagingqueue staging(RunJobs);
+  treadfrontier frontier(front, staging, count);
   const trunfolders folders{outputFolder, work};
-  int readAheadTo = 0;  // the input lines before it are with the readers
   for (int i = 0; i < count; ++i) {
-    if (RunReadAhead && readAheadTo <= i) readAheadTo = ReadAheadInputs(front, i, count);
+    frontier.Advance(i);
     CheckStop();
     if (front.InputChecked(i)) {
       const std::string file = front.InputText(i);
       if (IsArchive(file)) {
-        const tinputarchive input{staged, i, count};
+        const tinputarchive input{staging, frontier, i, count};
         ConvertArchive(front, folders, file, 0, &input);
       } else {
         front.SetStatus(file + ProcessingText());
@@ -358,10 +433,10 @@ void RunSteps(tfrontend& front, bool& converted) {
       front.UncheckInput(i);
       converted = true;
     }
-    if (staged.Index == i) DropStaged(staged);  // its turn passed: unchecked, or changed
+    staging.DropThrough(i);  // its turn passed: unchecked, or changed
     front.ProcessMessages();
   }
-  DropStaged(staged);
+  staging.DropAll();
   CheckStop();
   if (gdal) try {
       gdal->Close();

@@ -37,11 +37,18 @@ bool Unchanged(const std::optional<struct stat>& was, const std::optional<struct
          was->st_ctim.tv_sec == now->st_ctim.tv_sec && was->st_ctim.tv_nsec == now->st_ctim.tv_nsec;
 }
 
+// The memory a held block takes: its room, not its contents (a copy's vectors may be spares'
+// rooms, grown for larger blocks before).
 size_t Bytes(const tfeatureblock& b) {
-  return b.Features.size() * sizeof(tfeature) + b.Values.size() * sizeof(tvalue) +
-         (b.X.size() + b.Y.size()) * sizeof(double) +
-         (b.PartStarts.size() + b.PartTypes.size()) * sizeof(int32_t) + b.Text.size();
+  return b.Features.capacity() * sizeof(tfeature) + b.Values.capacity() * sizeof(tvalue) +
+         (b.X.capacity() + b.Y.capacity()) * sizeof(double) +
+         (b.PartStarts.capacity() + b.PartTypes.capacity()) * sizeof(int32_t) + b.Text.capacity();
 }
+
+// Blocks of the task whose turn it is that may wait beyond the limit: the run writes them as they
+// come, so its reader goes on (the limit may be full of later tasks' blocks) without holding a
+// whole large file ahead of a slower writer.
+constexpr size_t kTurnBlocksBeyondLimit = 2;
 
 }  // namespace
 
@@ -49,7 +56,7 @@ struct treadahead::ttask {
   std::string Path;
   int32_t Entry = 0;
   enum tstate { Queued, Reading, Ended } State = Queued;
-  bool Turn = false;     // its turn came: its reader never waits for room
+  bool Turn = false;     // its turn came: its reader waits only for its own blocks
   bool Dropped = false;  // its turn passed, or the run reads it itself: nobody wants its blocks
   bool Begun = false;
   std::string Source;               // of the layer's Begin
@@ -156,7 +163,10 @@ void treadahead::Hold(ttask& task, const tfeatureblock& block) {
   CheckStop();  // a stop ends the reading at a block, as it ends the run's own
   std::unique_lock<std::mutex> hold(lock_);
   const auto unwanted = [&] { return ending_ || task.Dropped; };
-  changed_.wait(hold, [&] { return unwanted() || task.Turn || held_ < heldLimit_; });
+  changed_.wait(hold, [&] {
+    return unwanted() || held_ < heldLimit_ ||
+           (task.Turn && task.Blocks.size() < kTurnBlocksBeyondLimit);
+  });
   if (unwanted()) throw NabikError(task.Path + ": no longer wanted");
   tfeatureblock copy;
   if (!spares_.empty()) {

@@ -27,8 +27,9 @@ class tvertextransformer;
 class treadahead {
  public:
   // `jobs` reader threads; `textForm`: the text form of the run's output layers; `heldLimit`:
-  // the bytes of blocks waiting for their turn beyond which a reader waits (the reader of the
-  // task whose turn it is never does, so that the run always goes on). In a target CRS
+  // the memory of blocks waiting for their turn beyond which a reader waits (the reader of the
+  // task whose turn it is only while two of its blocks wait, so that the run always goes on
+  // and memory stays bounded whatever the files). In a target CRS
   // (crs::RunTargetCrs) each reader transforms its blocks with a transformer of its own.
   treadahead(int jobs, ttextform textForm, size_t heldLimit);
   // Stops every reader at its next block and joins it, whatever way the run ends.

@@ -19,12 +19,13 @@ namespace {
 // room for the conversion's own files, so that a disk a run fits today still takes it.
 constexpr uint64_t kStagingReserveBytes = uint64_t{256} << 20;
 
-bool RoomToStage(const std::string& archive, const std::string& folder) {
+// `depth` archives may be staged at once: each is taken to be as large as this one.
+bool RoomToStage(const std::string& archive, const std::string& folder, int depth) {
   struct statvfs room;
   if (::statvfs(folder.c_str(), &room) != 0) return false;
   const uint64_t free = uint64_t{room.f_bavail} * room.f_frsize;
-  const uint64_t inflated = ZipInflatedBytes(archive);
-  return inflated <= free / 2 && free - 2 * inflated >= kStagingReserveBytes;
+  const uint64_t held = 2 * static_cast<uint64_t>(depth) * ZipInflatedBytes(archive);
+  return held <= free && free - held >= kStagingReserveBytes;
 }
 
 }  // namespace
@@ -40,6 +41,7 @@ void DropStaged(tstagedarchive& staged) {
   staged.Files.clear();
   staged.Extracted = false;
   staged.Stop = false;
+  staged.Ended = false;
 }
 
 tstagedarchive::~tstagedarchive() {
@@ -48,7 +50,7 @@ tstagedarchive::~tstagedarchive() {
 
 void StartStaging(tstagedarchive& staged, int index, const std::string& archive,
                   tworkfolder& work) {
-  DropStaged(staged);                                      // one at a time
+  DropStaged(staged);                                      // what it held before
   if (::stat(archive.c_str(), &staged.File) != 0) return;  // its turn says why
   try {
     staged.Folder = textractfolder(work.NewFolder());
@@ -60,15 +62,17 @@ void StartStaging(tstagedarchive& staged, int index, const std::string& archive,
   try {
     staged.Thread = std::thread([&staged] {
       try {
-        if (!RoomToStage(staged.Archive, staged.Folder.Path())) return;
-        tzipoptions options;
-        options.MaxThreads = 1;
-        options.Stop = &staged.Stop;
-        staged.Files = ExtractZip(staged.Archive, staged.Folder.Path(), options);
-        staged.Extracted = true;
+        if (RoomToStage(staged.Archive, staged.Folder.Path(), staged.Depth)) {
+          tzipoptions options;
+          options.MaxThreads = 1;
+          options.Stop = &staged.Stop;
+          staged.Files = ExtractZip(staged.Archive, staged.Folder.Path(), options);
+          staged.Extracted = true;
+        }
       } catch (const std::exception&) {
         // Left to the archive's turn, which extracts it again and raises what goes wrong.
       }
+      staged.Ended.store(true, std::memory_order_release);
     });
   } catch (const std::system_error&) {
     DropStaged(staged);  // no thread to be had: extracted at its turn
@@ -98,4 +102,39 @@ bool TakeStaged(tstagedarchive& staged, int index, const std::string& archive,
   files = std::move(staged.Files);
   DropStaged(staged);
   return true;
+}
+
+bool tstagingqueue::Has(int index) const {
+  for (const auto& staged : staged_)
+    if (staged->Index == index) return true;
+  return false;
+}
+
+void tstagingqueue::Stage(int index, const std::string& archive, tworkfolder& work) {
+  if (Full() || Has(index)) return;
+  auto staged = std::make_unique<tstagedarchive>();
+  staged->Depth = depth_;
+  StartStaging(*staged, index, archive, work);
+  if (staged->Index == index) staged_.push_back(std::move(staged));
+}
+
+bool tstagingqueue::Take(int index, const std::string& archive, textractfolder& folder,
+                         std::vector<std::string>& files) {
+  DropThrough(index - 1);
+  if (staged_.empty() || staged_.front()->Index != index) return false;
+  const std::unique_ptr<tstagedarchive> staged = std::move(staged_.front());
+  staged_.pop_front();
+  return TakeStaged(*staged, index, archive, folder, files);
+}
+
+const std::vector<std::string>* tstagingqueue::Ready(int index) const {
+  for (const auto& staged : staged_)
+    if (staged->Index == index)
+      return staged->Ended.load(std::memory_order_acquire) && staged->Extracted ? &staged->Files
+                                                                                : nullptr;
+  return nullptr;
+}
+
+void tstagingqueue::DropThrough(int index) {
+  while (!staged_.empty() && staged_.front()->Index <= index) staged_.pop_front();
 }

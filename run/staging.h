@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <deque>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,16 +25,18 @@ struct tstagedarchive {
   struct stat File {};  // the archive as it was when staged
   std::thread Thread;
   std::atomic<bool> Stop{false};
-  bool Extracted = false;          // set by the thread; read once it is joined
+  bool Extracted = false;          // set by the thread; read once it is joined or Ended
   std::vector<std::string> Files;  // what it extracted, in the order to convert them
+  std::atomic<bool> Ended{false};  // the thread is done with Extracted and Files
+  int Depth = 1;                   // how many are staged at most beside it (room on the disk)
   ~tstagedarchive();
 };
 
 // Stops and joins the thread, removes the staging folder and its files; nothing is staged after.
 void DropStaged(tstagedarchive& staged);
 
-// Starts extracting input line `index` (the archive `archive`) into a new folder of `work`; one
-// staging at a time, an earlier one is dropped.
+// Starts extracting input line `index` (the archive `archive`) into a new folder of `work`; an
+// earlier staging in `staged` is dropped.
 void StartStaging(tstagedarchive& staged, int index, const std::string& archive, tworkfolder& work);
 
 // Hands the folder staged for input line `index` to `folder`, and its files, in the order to
@@ -40,3 +44,31 @@ void StartStaging(tstagedarchive& staged, int index, const std::string& archive,
 // caller extracts the archive itself).
 bool TakeStaged(tstagedarchive& staged, int index, const std::string& archive,
                 textractfolder& folder, std::vector<std::string>& files);
+
+// The next input archives, staged up to `depth` at a time (the run's reader threads; one on a
+// single thread), each on a thread of its own: a run of many archives keeps every core busy
+// extracting while the files before them are converted.
+class tstagingqueue {
+ public:
+  explicit tstagingqueue(int depth) : depth_(depth < 1 ? 1 : depth) {}
+  tstagingqueue(const tstagingqueue&) = delete;
+  tstagingqueue& operator=(const tstagingqueue&) = delete;
+
+  bool Full() const { return static_cast<int>(staged_.size()) >= depth_; }
+  bool Has(int index) const;
+  // Stages input line `index` after those staged, unless it is staged or the queue is full.
+  void Stage(int index, const std::string& archive, tworkfolder& work);
+  // As TakeStaged; what is staged for lines before `index` is dropped.
+  bool Take(int index, const std::string& archive, textractfolder& folder,
+            std::vector<std::string>& files);
+  // The files of line `index` once its extraction has ended well, without waiting; null while it
+  // runs or when it is not staged or went wrong.
+  const std::vector<std::string>* Ready(int index) const;
+  // Drops the stagings of lines up to `index`: their turn passed.
+  void DropThrough(int index);
+  void DropAll() { staged_.clear(); }
+
+ private:
+  int depth_;
+  std::deque<std::unique_ptr<tstagedarchive>> staged_;  // by input line, rising
+};
