@@ -28,6 +28,7 @@
 #include "mapserver/ms8export.h"
 #include "mapserver/webexport.h"
 #include "ogr/ogroutput.h"
+#include "run/frontier.h"
 #include "run/readahead.h"
 #include "run/staging.h"
 #include "run/unzip.h"
@@ -95,12 +96,6 @@ tdatum ReadIntoGdal(const std::string& filePath, int32_t n) {
   }
 }
 
-std::string Upper(std::string text) {
-  for (char& c : text)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return text;
-}
-
 // Closes the open layer set on every way out, so that what was written stays readable.
 struct LayerSetGuard {
   ~LayerSetGuard() { CloseLayerFiles(); }
@@ -113,10 +108,6 @@ void WriteConversionList(tfrontend& front, const std::string& outputPath) {
   const int count = front.InputCount();
   for (int i = 0; i < count; ++i) lines.push_back(front.InputText(i));
   WriteTextLines(outputPath, lines);
-}
-
-bool IsArchive(const std::string& path) {
-  return Upper(FileExtPart(path)) == ".ZIP";
 }
 
 void Warn(tfrontend& front, const std::string& text) {
@@ -134,159 +125,67 @@ void ConvertListedFile(tfrontend& front, const std::string& outputFolder, const 
   }
 }
 
-// Hands files[from] and those after it up to the next archive to the reader threads (that
-// archive's files are converted before the ones after it); gives where that stretch ends.
-size_t ReadAheadStretch(const std::vector<std::string>& files, size_t from) {
-  size_t k = from;
-  for (; k < files.size() && !IsArchive(files[k]); ++k) ReadAhead(files[k]);
-  return std::max(k, from + 1);
-}
-
-// How far the readers have the files of the input list, in the run's order: checked XML lines,
-// and the files of input archives once extracted (the one whose turn it is, or one staged), up
-// to an archive among them (its files are known only once it is extracted at its turn) or an
-// input archive not extracted yet. Moved on at every file's turn.
-class treadfrontier {
- public:
-  treadfrontier(tfrontend& front, const tstagingqueue& staging, int count)
-      : front_(front), staging_(staging), count_(count) {}
-
-  // Input line `line` is the archive whose turn it is, with these files; `staged`: they are the
-  // ones its staging gave (the frontier may have handed them on already).
-  void Current(int line, const std::vector<std::string>& files, bool staged) {
-    currentLine_ = line;
-    currentFiles_ = &files;
-    if (!staged && (line_ > line || (line_ == line && file_ > 0))) {
-      line_ = line;  // extracted again: what was handed on of it is not these files
-      file_ = 0;
-    }
-  }
-  // The run converts file `k` of the current archive, an archive itself: its files are read
-  // ahead at its own turn, and the frontier goes on after it.
-  void PassNested(size_t k) {
-    if (line_ == currentLine_ && file_ == k) file_ = k + 1;
-  }
-  // The current archive is done: its files are gone.
-  void EndCurrent() {
-    currentLine_ = -1;
-    currentFiles_ = nullptr;
-  }
-  // At the turn of input line `turn`: the lines before it are done, whatever was handed on.
-  void Advance(int turn) {
-    if (!RunReadAhead) return;
-    if (line_ < turn) {
-      line_ = turn;
-      file_ = 0;
-    }
-    while (line_ < count_) {
-      if (!front_.InputChecked(line_)) {
-        Next();
-        continue;
-      }
-      const std::string file = front_.InputText(line_);
-      if (!IsArchive(file)) {
-        ReadAhead(file);
-        Next();
-        continue;
-      }
-      const std::vector<std::string>* files =
-          line_ == currentLine_ ? currentFiles_ : staging_.Ready(line_);
-      if (!files) return;
-      for (; file_ < files->size(); ++file_) {
-        if (IsArchive((*files)[file_])) return;
-        ReadAhead((*files)[file_]);
-      }
-      Next();
-    }
-  }
-
- private:
-  void Next() {
-    ++line_;
-    file_ = 0;
-  }
-  tfrontend& front_;
-  const tstagingqueue& staging_;
-  const int count_;
-  int line_ = 0;     // the first input line not wholly with the readers
-  size_t file_ = 0;  // of its files, those before this are
-  int currentLine_ = -1;
-  const std::vector<std::string>* currentFiles_ = nullptr;
-};
-
-// An archive given as input line `Index` (of `Count`), with the stagings of those after it.
-struct tinputarchive {
-  tstagingqueue& Staging;
-  treadfrontier& Frontier;
-  int Index, Count;
-};
-
 // Where a run writes: the output folder and its work folder.
 struct trunfolders {
   const std::string& Output;
   tworkfolder& Work;
 };
 
-// Stages the next checked input lines after `input` that are archives, as many as the queue
-// takes.
-void StageNextArchives(tfrontend& front, const tinputarchive& input, tworkfolder& work) {
-  for (int j = input.Index + 1; j < input.Count && !input.Staging.Full(); ++j) {
-    if (!front.InputChecked(j)) continue;
-    const std::string next = front.InputText(j);
-    if (IsArchive(next)) input.Staging.Stage(j, next, work);
-  }
+// Archives extracted ahead beside the files before them: at the input level one on a single
+// thread, one per reader thread on several; below it only on several.
+int StagingDepth(int level) {
+  return RunJobs > 1 ? RunJobs : (level == 0 ? 1 : 0);
 }
+
+// Line `Index` of a level, an archive.
+struct tplace {
+  tlevel& Level;
+  int Index;
+};
 
 // Extracts `archive` into an extraction folder of its own and converts its files in the byte
 // order of their stored names. An archive among them goes the same way one level down, into a
 // folder of its own, converted before the next file of this level. Each file is deleted once
 // converted, and the folder with whatever is left when the archive is done, whatever way: the
-// run never reads a file it did not extract. An archive given as input (`input` set) may have
-// been staged; once its files are known, the next input archive is staged while they are
-// converted.
+// run never reads a file it did not extract. The archive may have been staged by its level
+// (`place`); once its files are known, the archives after it there are staged while they are
+// converted, and so are the archives among its files.
 void ConvertArchive(tfrontend& front, const trunfolders& folders, const std::string& archive,
-                    int level, const tinputarchive* input = nullptr) {
+                    int level, const tplace& place) {
   front.SetStatus(Sjis("解凍中"));
   front.ProcessMessages();
   textractfolder folder;
   std::vector<std::string> files;
-  const bool staged = input && input->Staging.Take(input->Index, archive, folder, files);
+  const bool staged = place.Level.Staging.Take(place.Index, archive, folder, files);
   if (!staged) {
     folder = textractfolder(folders.Work.NewFolder());
     files = ExtractZip(archive, folder.Path());
   }
   for (const std::string& path : files) front.SetStatus(path);
-  struct tendcurrent {
-    const tinputarchive* Input;
-    ~tendcurrent() {
-      if (Input) Input->Frontier.EndCurrent();
-    }
-  } endCurrent{input};
-  if (input) {
-    StageNextArchives(front, *input, folders.Work);
-    input->Frontier.Current(input->Index, files, staged);
-  }
-  size_t readAheadTo = 0;  // below the input level: the files before it are with the readers
+  place.Level.StageAfter(place.Index, folders.Work);
+  const int handed = place.Level.Frontier.Current(place.Index, files.size(), staged);
+  // Its files, their archives staged and read ahead; gone before the folder they lie in.
+  tlevel inner({static_cast<int>(files.size()), [](int) { return true; },
+                [&files](int k) { return files[k]; }},
+               level < kMaxArchiveNesting ? StagingDepth(level + 1) : 0, ReadAhead);
+  inner.Frontier.StartAt(RunReadAhead ? handed : 0);
+  inner.StageAfter(-1, folders.Work);
   for (size_t k = 0; k < files.size(); ++k) {
     const std::string& path = files[k];
-    if (input) {
-      if (IsArchive(path)) input->Frontier.PassNested(k);
-      input->Frontier.Advance(input->Index);
-    } else if (RunReadAhead && readAheadTo <= k) {
-      readAheadTo = ReadAheadStretch(files, k);
-    }
+    if (RunReadAhead) inner.Frontier.Advance(static_cast<int>(k));
     CheckStop();
     front.SetStatus(path + ProcessingText());
     front.ProcessMessages();
     if (!IsArchive(path)) {
       ConvertListedFile(front, folders.Output, path);
     } else if (level < kMaxArchiveNesting) {
-      ConvertArchive(front, folders, path, level + 1);
+      ConvertArchive(front, folders, path, level + 1, tplace{inner, static_cast<int>(k)});
     } else {
       ++RunTally.FilesUnmatched;
       Warn(front, path + ": archive nested more than " + std::to_string(kMaxArchiveNesting) +
                       " levels deep, skipped");
     }
+    inner.Staging.DropThrough(static_cast<int>(k));
     ::unlink(path.c_str());
   }
 }
@@ -414,17 +313,15 @@ void RunSteps(tfrontend& front, bool& converted) {
   } forgetReaders;
 
   const int count = front.InputCount();  // taken once: lines added during the run wait
-  tstagingqueue staging(RunJobs);
-  treadfrontier frontier(front, staging, count);
+  tlevel inputs({count, front.InputChecked, front.InputText}, StagingDepth(0), ReadAhead);
   const trunfolders folders{outputFolder, work};
   for (int i = 0; i < count; ++i) {
-    frontier.Advance(i);
+    if (RunReadAhead) inputs.Frontier.Advance(i);
     CheckStop();
     if (front.InputChecked(i)) {
       const std::string file = front.InputText(i);
       if (IsArchive(file)) {
-        const tinputarchive input{staging, frontier, i, count};
-        ConvertArchive(front, folders, file, 0, &input);
+        ConvertArchive(front, folders, file, 0, tplace{inputs, i});
       } else {
         front.SetStatus(file + ProcessingText());
         front.ProcessMessages();
@@ -433,10 +330,10 @@ void RunSteps(tfrontend& front, bool& converted) {
       front.UncheckInput(i);
       converted = true;
     }
-    staging.DropThrough(i);  // its turn passed: unchecked, or changed
+    inputs.Staging.DropThrough(i);  // its turn passed: unchecked, or changed
     front.ProcessMessages();
   }
-  staging.DropAll();
+  inputs.Staging.DropAll();
   CheckStop();
   if (gdal) try {
       gdal->Close();

@@ -45,18 +45,18 @@ void StartStaging(tstagedarchive& staged, int index, const std::string& archive,
 bool TakeStaged(tstagedarchive& staged, int index, const std::string& archive,
                 textractfolder& folder, std::vector<std::string>& files);
 
-// The next input archives, staged up to `depth` at a time (the run's reader threads; one on a
-// single thread), each on a thread of its own: a run of many archives keeps every core busy
-// extracting while the files before them are converted.
+// The next archives of a list (the input list, or an archive's files), staged up to `depth` at a
+// time, each on a thread of its own: a run of many archives keeps every core busy extracting
+// while the files before them are converted. Lines are known by their index in the list.
 class tstagingqueue {
  public:
-  explicit tstagingqueue(int depth) : depth_(depth < 1 ? 1 : depth) {}
+  explicit tstagingqueue(int depth) : depth_(depth < 0 ? 0 : depth) {}  // 0: none
   tstagingqueue(const tstagingqueue&) = delete;
   tstagingqueue& operator=(const tstagingqueue&) = delete;
 
   bool Full() const { return static_cast<int>(staged_.size()) >= depth_; }
   bool Has(int index) const;
-  // Stages input line `index` after those staged, unless it is staged or the queue is full.
+  // Stages line `index` after those staged, unless it is staged or the queue is full.
   void Stage(int index, const std::string& archive, tworkfolder& work);
   // As TakeStaged; what is staged for lines before `index` is dropped.
   bool Take(int index, const std::string& archive, textractfolder& folder,
