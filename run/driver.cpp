@@ -28,6 +28,7 @@
 #include "mapserver/ms8export.h"
 #include "mapserver/webexport.h"
 #include "ogr/ogroutput.h"
+#include "run/progress.h"
 #include "run/readahead.h"
 #include "run/staging.h"
 #include "run/unzip.h"
@@ -125,13 +126,17 @@ void Warn(tfrontend& front, const std::string& text) {
 
 // One file of the input list or of a work folder, counted for the closing texts.
 void ConvertListedFile(tfrontend& front, const std::string& outputFolder, const std::string& path) {
-  if (TakeDemFile(path)) return;  // an elevation model, known by its content
+  if (TakeDemFile(path)) {  // an elevation model, known by its content
+    CountFileDone(path);
+    return;
+  }
   if (ConvertFile(outputFolder, path, front.ProcessMessages)) {
     ++RunTally.FilesConverted;
   } else {
     ++RunTally.FilesUnmatched;
     Warn(front, path + ": no layer of the catalog matches this file");
   }
+  CountFileDone(path);
 }
 
 // Hands files[from] and those after it up to the next archive to the reader threads (that
@@ -188,6 +193,7 @@ void ConvertArchive(tfrontend& front, const trunfolders& folders, const std::str
                     int level, const tinputarchive* input = nullptr) {
   front.SetStatus(Sjis("解凍中"));
   front.ProcessMessages();
+  if (level > 0) CountNestedArchive(archive);  // what it holds, now that it can be read
   textractfolder folder;
   std::vector<std::string> files;
   if (!input || !TakeStaged(input->Staged, input->Index, archive, folder, files)) {
@@ -448,8 +454,10 @@ tRunResult RunConversion(tfrontend& front) {
   bool converted = false;
   RunTally = truntally();
   const tstophandlers stopHandlers;
+  tprogresscount progress(front);  // the checked lines' sizes, before anything is extracted
   try {
-    RunSteps(front, converted);
+    tfrontend counted = progress.Counting(front);
+    RunSteps(counted, converted);
   } catch (const RunStopped& e) {
     // What was extracted and staged is gone, every set closed whole; the front end tells.
     CloseLayerFiles();
