@@ -1,17 +1,23 @@
 #include "run/batch.h"
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "catalog/catalog.h"
@@ -119,31 +125,107 @@ void PrintLine(const std::string& bytes) {
   std::fprintf(stderr, "%s\n", DisplayUtf8(bytes).c_str());
 }
 
-off_t FileSize(const std::string& path) {
-  struct stat info;
-  return stat(path.c_str(), &info) == 0 ? info.st_size : 0;
-}
+// The progress line of a terminal: one line redrawn in place, at most every kRedraw, by the run's
+// thread when a figure or the status changes and by a ticker for what that left undrawn (a file
+// that takes long is named while it converts). Lines printed meanwhile clear it first; the ticker
+// draws it again after them.
+class tprogressline {
+ public:
+  tprogressline() : ticker_([this] { Tick(); }) {}
+  ~tprogressline() { End(); }
 
-// The batch front end: every input checked, status texts as lines on standard error (on a
-// terminal with the count of files done and the bytes read so far).
+  void Progress(const tprogress& p) {
+    const std::lock_guard lock(mutex_);
+    figures_ = p;
+    DrawIfDue();
+  }
+  void Status(const std::string& text) {
+    const std::lock_guard lock(mutex_);
+    status_ = DisplayUtf8(text);
+    DrawIfDue();
+  }
+  void Print(const std::string& bytes) {
+    const std::lock_guard lock(mutex_);
+    Clear();
+    PrintLine(bytes);
+    pending_ = running_;
+  }
+  // The line is cleared for good, so that what follows prints cleanly.
+  void End() {
+    {
+      const std::lock_guard lock(mutex_);
+      running_ = pending_ = false;
+      Clear();
+    }
+    wake_.notify_all();
+    if (ticker_.joinable()) ticker_.join();
+  }
+
+ private:
+  static constexpr std::chrono::milliseconds kRedraw{100};
+
+  void DrawIfDue() {
+    if (!running_) return;
+    pending_ = true;
+    if (std::chrono::steady_clock::now() - drawn_ >= kRedraw) Draw();
+  }
+  void Draw() {
+    winsize size{};
+    const int width =
+        ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
+    std::string line = ProgressLine(figures_);
+    if (!status_.empty()) line += "  " + status_;
+    // One column short of the width: a full line would wrap on some terminals.
+    std::fprintf(stderr, "\r%s\x1b[K", FitColumns(line, width - 1).c_str());
+    shown_ = true;
+    pending_ = false;
+    drawn_ = std::chrono::steady_clock::now();
+  }
+  void Clear() {
+    if (shown_) std::fputs("\r\x1b[K", stderr);
+    shown_ = false;
+  }
+  void Tick() {
+    std::unique_lock lock(mutex_);
+    while (running_) {
+      wake_.wait_for(lock, kRedraw);
+      if (running_ && pending_ && std::chrono::steady_clock::now() - drawn_ >= kRedraw) Draw();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  tprogress figures_;
+  std::string status_;
+  bool running_ = true, pending_ = false, shown_ = false;
+  std::chrono::steady_clock::time_point drawn_{};
+  std::thread ticker_;  // last: it starts once the rest is set
+};
+
+// The batch front end: every input checked. Status texts go to standard error: on a terminal
+// into the progress line, elsewhere each on a line of its own.
 struct tbatchfront {
   const tbatchargs& args;
   std::vector<bool> checked;
-  const bool terminal = isatty(STDERR_FILENO) == 1;
-  off_t totalBytes = 0, doneBytes = 0;
-  int done = 0;
+  std::optional<tprogressline> line;
 
   explicit tbatchfront(const tbatchargs& a) : args(a), checked(a.inputs.size(), true) {
-    for (const std::string& input : args.inputs) totalBytes += FileSize(input);
+    if (!args.quiet && isatty(STDERR_FILENO) == 1) line.emplace();
+  }
+
+  // The run has ended: the closing summary starts on a clean line.
+  void End() {
+    if (line) line->End();
   }
 
   void Status(const std::string& text) {
     if (args.quiet || text.empty()) return;
-    if (!terminal) return PrintLine(text);
-    char progress[96];
-    std::snprintf(progress, sizeof progress, "[%d/%zu files, %.1f/%.1f MB] ", done,
-                  args.inputs.size(), doneBytes / 1e6, totalBytes / 1e6);
-    PrintLine(progress + text);
+    if (line) return line->Status(text);
+    PrintLine(text);
+  }
+  void Print(const std::string& text) {
+    if (line) return line->Print(text);
+    PrintLine(text);
   }
 
   tfrontend Front() {
@@ -151,17 +233,14 @@ struct tbatchfront {
     f.InputCount = [this] { return static_cast<int>(args.inputs.size()); };
     f.InputText = [this](int i) { return args.inputs[i]; };
     f.InputChecked = [this](int i) { return static_cast<bool>(checked[i]); };
-    f.UncheckInput = [this](int i) {
-      checked[i] = false;
-      ++done;
-      doneBytes += FileSize(args.inputs[i]);
-    };
+    f.UncheckInput = [this](int i) { checked[i] = false; };
     f.OutputPathText = [this] { return args.output; };
     f.SetStatus = [this](const std::string& text) { Status(text); };
-    f.ShowMessage = [](const std::string& text) { PrintLine(text); };
+    f.ShowMessage = [this](const std::string& text) { Print(text); };
     f.ProcessMessages = [] {};
     f.SetExecuteEnabled = [](bool) {};
-    f.Warn = [](const std::string& text) { PrintLine(text); };  // also under --quiet
+    f.Warn = [this](const std::string& text) { Print(text); };  // also under --quiet
+    if (line) f.Progress = [this](const tprogress& p) { line->Progress(p); };
     return f;
   }
 };
@@ -267,6 +346,10 @@ const char* BatchUsage() {
          "  --jobs N         read the files on N threads at once (default: the cores nabik may\n"
          "                   use); the output is byte for byte that of --jobs 1, which reads\n"
          "                   each file in turn on the run's own thread\n"
+         "Status texts go to standard error, one per line; on a terminal they share one line\n"
+         "redrawn in place, led by the inputs done of all, the megabytes of XML done of what\n"
+         "the inputs hold, the rate and the time left:\n"
+         "  12/160 files  310/2500 MB  240 MB/s  0:09 left\n"
          "OUTPUT must not be a folder, one of the inputs, or an archive or XML file.\n"
          "Archives are extracted into folders of their own below tmp/ in the folder of OUTPUT,\n"
          "their files converted in the byte order of their names, then removed; nothing else\n"
@@ -356,6 +439,7 @@ int RunBatch(int argc, char** argv) {
   tbatchfront batch(args);
   tfrontend front = batch.Front();
   const tRunResult result = RunConversion(front);
+  batch.End();
   StopUnlha();
   if (!args.quiet && (result == tRunResult::Finished || result == tRunResult::Interrupted))
     std::fprintf(stderr, "files converted: %d, sets written: %d, files matching no layer: %d\n",

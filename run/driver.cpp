@@ -29,6 +29,7 @@
 #include "mapserver/webexport.h"
 #include "ogr/ogroutput.h"
 #include "run/frontier.h"
+#include "run/progress.h"
 #include "run/readahead.h"
 #include "run/staging.h"
 #include "run/unzip.h"
@@ -116,13 +117,17 @@ void Warn(tfrontend& front, const std::string& text) {
 
 // One file of the input list or of a work folder, counted for the closing texts.
 void ConvertListedFile(tfrontend& front, const std::string& outputFolder, const std::string& path) {
-  if (TakeDemFile(path)) return;  // an elevation model, known by its content
+  if (TakeDemFile(path)) {  // an elevation model, known by its content
+    CountFileDone(path);
+    return;
+  }
   if (ConvertFile(outputFolder, path, front.ProcessMessages)) {
     ++RunTally.FilesConverted;
   } else {
     ++RunTally.FilesUnmatched;
     Warn(front, path + ": no layer of the catalog matches this file");
   }
+  CountFileDone(path);
 }
 
 // Where a run writes: the output folder and its work folder.
@@ -154,6 +159,7 @@ void ConvertArchive(tfrontend& front, const trunfolders& folders, const std::str
                     int level, const tplace& place) {
   front.SetStatus(Sjis("解凍中"));
   front.ProcessMessages();
+  if (level > 0) CountNestedArchive(archive);  // what it holds, now that it can be read
   textractfolder folder;
   std::vector<std::string> files;
   const bool staged = place.Level.Staging.Take(place.Index, archive, folder, files);
@@ -420,8 +426,10 @@ tRunResult RunConversion(tfrontend& front) {
   bool converted = false;
   RunTally = truntally();
   const tstophandlers stopHandlers;
+  tprogresscount progress(front);  // the checked lines' sizes, before anything is extracted
   try {
-    RunSteps(front, converted);
+    tfrontend counted = progress.Counting(front);
+    RunSteps(counted, converted);
   } catch (const RunStopped& e) {
     // What was extracted and staged is gone, every set closed whole; the front end tells.
     CloseLayerFiles();

@@ -7,8 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "run/progress.h"
+
 // What the driver needs of its front end. Texts are CP932 bytes (file names as the file system
-// has them). Every member must be set, except the two marked optional.
+// has them). Every member must be set, except those marked optional.
 struct tfrontend {
   std::function<int()> InputCount;                      // lines of the input list
   std::function<std::string(int)> InputText;            // line i (from 0): a file path
@@ -23,6 +25,9 @@ struct tfrontend {
   // Optional: a file of the run that converts nothing (no layer matches it, or an archive nested
   // too deep); the run goes on. Left empty, such files are only counted in RunTally.
   std::function<void(const std::string&)> Warn;
+  // Optional: how far the run is, at its start and as each file and each input line is done
+  // (run/progress.h). Left empty, nothing is counted: no archive is opened before its turn.
+  std::function<void(const tprogress&)> Progress;
   // Optional: the closing message gets a second line with the number of files no layer matched.
   bool UnmatchedInClosingMessage = false;
 };

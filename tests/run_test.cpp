@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 #include <isa-l/crc.h>
 #include <ogr_api.h>
+#include <pty.h>
 #include <shapefil.h>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 #include <zip.h>
 
@@ -34,6 +36,7 @@
 #include "common/stop.h"
 #include "common/text.h"
 #include "run/driver.h"
+#include "run/progress.h"
 #include "run/unzip.h"
 #include "shpctl/shpctl.h"
 #include "support/test_support.h"
@@ -768,6 +771,186 @@ TEST(Batch, StatusLinesAndExitStatuses) {
   std::set<std::string> top;
   for (const auto& item : fs::directory_iterator(dir.Path())) top.insert(item.path().filename());
   EXPECT_EQ(top, (std::set<std::string>{"bad.zip", "bad.csv", "plain", "nested.zip", "o"}));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Progress: the inputs' totals, the figures' texts, the count of a run, the terminal's line.
+
+TEST(Progress, TotalsOfTheInputsComeFromSizesAndCentralDirectories) {
+  ScratchDir dir;
+  const std::string a(1234, 'a'), b(50000, 'b');  // b compresses to a few hundred bytes
+  WriteFile(dir.Path() / "one.xml", a);
+  WriteFile(dir.Path() / "bad.zip", "not a zip");
+  MakeZip(dir.Path() / "flat.zip", {{"d/", ""}, {"d/a.xml", a}, {"b.xml", b}, {"d/..", "x"}});
+  MakeZip(dir.Path() / "nested.zip",
+          {{"a.xml", a}, {"inner.zip", ReadFile(dir.Path() / "flat.zip")}});
+  const uint64_t flatSize = fs::file_size(dir.Path() / "flat.zip");
+  const struct {
+    const char* input;
+    uint64_t bytes;
+  } cases[] = {
+      {"one.xml", a.size()},
+      {"flat.zip", a.size() + b.size()},    // inflated; folders and skipped names count nothing
+      {"nested.zip", a.size() + flatSize},  // an archive inside by its own size
+      {"bad.zip", 0},
+      {"gone.xml", 0},
+  };
+  for (const auto& c : cases) EXPECT_EQ(InputBytes(dir.Folder() + c.input), c.bytes) << c.input;
+}
+
+TEST(Progress, TheLineSaysFilesMegabytesRateAndTimeLeft) {
+  const struct {
+    tprogress p;
+    const char* line;
+    int left;
+  } cases[] = {
+      {{0, 160, 0, 2'500'000'000, 0}, "0/160 files  0/2500 MB  -- MB/s  -:-- left", -1},
+      {{12, 160, 310'000'000, 2'500'000'000, 1.3},
+       "12/160 files  310/2500 MB  238 MB/s  0:10 left",
+       10},  // 2190 MB at 238 MB/s: 9.2 s, rounded up
+      {{1, 3, 300'000, 1'200'000, 0.1}, "1/3 files  0.3/1.2 MB  3.0 MB/s  0:01 left", 1},
+      {{5, 9, 1'000'000, 4'601'000'000, 1}, "5/9 files  1/4601 MB  1.0 MB/s  1:16:40 left", 4600},
+      {{3, 3, 1'200'000, 1'200'000, 2}, "3/3 files  1.2/1.2 MB  0.6 MB/s  0:00 left", 0},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(ProgressLine(c.p), c.line);
+    EXPECT_EQ(SecondsLeft(c.p), c.left) << c.line;
+  }
+  const struct {
+    const char* text;
+    int columns;
+    const char* fit;
+  } cuts[] = {{"abcdef", 4, "abcd"},
+              {"ab処理中", 5, "ab処"},
+              {"ab処理中", 6, "ab処理"},
+              {"処理中", 1, ""},
+              {"abc", 10, "abc"}};
+  for (const auto& c : cuts) {
+    EXPECT_EQ(FitColumns(c.text, c.columns), c.fit) << c.text << " in " << c.columns;
+    EXPECT_LE(TerminalColumns(FitColumns(c.text, c.columns)), c.columns) << c.text;
+  }
+}
+
+TEST_F(Driver, TheProgressCountsEveryFileOfArchivesInsideArchives) {
+  const std::string wl = Xml(kMesh + "FG-GML-503041-WL-20181001-0001.xml");
+  const std::string cntr = Xml(kMesh + "FG-GML-503041-Cntr-20181001-0001.xml");
+  MakeZip(dir.Path() / "inner.zip", {{"FG-GML-503041-Cntr-20181001-0001.xml", cntr}});
+  MakeZip(dir.Path() / "outer.zip", {{"FG-GML-503041-WL-20181001-0001.xml", wl},
+                                     {"inner.zip", ReadFile(dir.Path() / "inner.zip")}});
+  front.Add(testing_support::Sample(kMesh + "FG-GML-503041-WL-20181001-0001.xml"));
+  front.Add(dir.Folder() + "outer.zip");
+  front.Add(testing_support::Sample(kMesh + "FG-GML-503041-Cntr-20181001-0001.xml"), false);
+  std::vector<tprogress> seen;
+  tfrontend f = front.Front();
+  f.Progress = [&](const tprogress& p) { seen.push_back(p); };
+  ASSERT_EQ(RunConversion(f), tRunResult::Finished);
+  ASSERT_GE(seen.size(), 4u);
+  // The start: the checked lines, the archive inside by its own size.
+  EXPECT_EQ(seen.front().LinesTotal, 2);
+  EXPECT_EQ(seen.front().BytesDone, 0u);
+  EXPECT_EQ(seen.front().BytesTotal, 2 * wl.size() + fs::file_size(dir.Path() / "inner.zip"));
+  // The end: every XML file of every level, once.
+  const uint64_t all = 2 * wl.size() + cntr.size();
+  EXPECT_EQ(seen.back().LinesDone, 2);
+  EXPECT_EQ(seen.back().BytesDone, all);
+  EXPECT_EQ(seen.back().BytesTotal, all);
+  for (size_t i = 1; i < seen.size(); ++i) {
+    EXPECT_GE(seen[i].BytesDone, seen[i - 1].BytesDone) << i;
+    EXPECT_LE(seen[i].BytesDone, seen[i].BytesTotal) << i;
+    EXPECT_GE(seen[i].Seconds, seen[i - 1].Seconds) << i;
+  }
+}
+
+// Runs build/nabik with `args` on a pseudo-terminal `columns` wide (its standard output and
+// error); gives what it wrote, byte for byte.
+BatchRun NabikOnTerminal(const std::vector<std::string>& args, int columns) {
+  BatchRun run;
+  winsize size{};
+  size.ws_col = static_cast<unsigned short>(columns);
+  size.ws_row = 24;
+  int master = -1;
+  const pid_t child = forkpty(&master, nullptr, nullptr, &size);
+  if (child == 0) {
+    termios mode;
+    tcgetattr(STDERR_FILENO, &mode);
+    mode.c_oflag &= ~ONLCR;  // a new line stays one byte
+    tcsetattr(STDERR_FILENO, TCSANOW, &mode);
+    const std::string program = std::string(NABIK_BINARY_DIR) + "/nabik";
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  if (child < 0) return run;
+  char buffer[4096];
+  for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;) run.err.append(buffer, n);
+  close(master);
+  int status = 0;
+  waitpid(child, &status, 0);
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return run;
+}
+
+// The lines a terminal shows after `raw`: a carriage return goes to the line's start, ESC [ K
+// clears to its end.
+std::vector<std::string> ScreenLines(const std::string& raw) {
+  std::vector<std::string> lines(1);
+  size_t column = 0;
+  for (size_t i = 0; i < raw.size(); ++i) {
+    std::string& line = lines.back();
+    if (raw[i] == '\r') {
+      column = 0;
+    } else if (raw.compare(i, 3, "\x1b[K") == 0) {
+      line.resize(std::min(line.size(), column));
+      i += 2;
+    } else if (raw[i] == '\n') {
+      lines.emplace_back();
+      column = 0;
+    } else {
+      if (column < line.size())
+        line[column] = raw[i];
+      else
+        line += raw[i];
+      ++column;
+    }
+  }
+  if (lines.back().empty()) lines.pop_back();
+  return lines;
+}
+
+TEST(Batch, ATerminalGetsOneProgressLineInPlace) {
+  ScratchDir dir;
+  WriteFile(dir.Path() / "plain", "x");
+  const std::string wl = testing_support::Sample(kMesh + "FG-GML-503041-WL-20181001-0001.xml");
+  const int columns = 60;  // narrower than the paths: the line is cut, never wrapped
+  const BatchRun run =
+      NabikOnTerminal({"-o", dir.Folder() + "o/list.txt", dir.Folder() + "plain", wl}, columns);
+  ASSERT_EQ(run.status, 0) << run.err;
+  // Drawn in place, never on a line of its own, and cleared for the messages and the summary.
+  const std::regex drawn("\r([^\r\n\x1b]*)\x1b\\[K");
+  int lines = 0;
+  for (std::sregex_iterator at(run.err.begin(), run.err.end(), drawn), end; at != end; ++at) {
+    const std::string line = (*at)[1];
+    if (line.empty()) continue;
+    ++lines;
+    EXPECT_TRUE(std::regex_search(line, std::regex("^[0-2]/2 files  [0-9.]+/[0-9.]+ MB  ")))
+        << line;
+    int width = 0;  // the CJK characters of the status texts take two columns
+    for (unsigned char c : line) width += (c & 0xC0) != 0x80 ? (c >= 0xE3 ? 2 : 1) : 0;
+    EXPECT_LT(width, columns) << line;
+  }
+  EXPECT_GE(lines, 1) << run.err;
+  EXPECT_EQ(
+      ScreenLines(run.err),
+      (std::vector<std::string>{dir.Folder() + "plain: no layer of the catalog matches this file",
+                                "変換が終了しました",
+                                "files converted: 1, sets written: 1, files matching no layer: 1"}))
+      << run.err;
+  // Quiet: no progress at all.
+  const BatchRun quiet = NabikOnTerminal({"--quiet", "-o", dir.Folder() + "q/list.txt", wl}, 60);
+  EXPECT_EQ(quiet.status, 0);
+  EXPECT_EQ(quiet.err.find('\r'), std::string::npos) << quiet.err;
 }
 
 TEST(Batch, TheMapServerOptionWinsOverTheSetting) {

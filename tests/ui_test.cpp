@@ -17,6 +17,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QScreen>
@@ -452,11 +453,12 @@ class Run : public Windows {
 
   // Clicks the execute button; a timer that fires whenever the run lets the window work notes
   // the button's state, and whether the output field and its chooser can be used, typing into
-  // the field (what lands must be nothing).
-  void Execute() {
+  // the field (what lands must be nothing). `during` looks at the window then too.
+  void Execute(const std::function<void()>& during = {}) {
     QTimer probe;
     probe.setInterval(0);
-    QObject::connect(&probe, &QTimer::timeout, [this] {
+    QObject::connect(&probe, &QTimer::timeout, [this, &during] {
+      if (during) during();
       enabledDuring_.push_back(window_->bExecute->isEnabled());
       outputOpenDuring_.push_back(!window_->eOutPath->isReadOnly() ||
                                   window_->Button1->isEnabled());
@@ -1143,6 +1145,51 @@ TEST_F(Run, PicturesOfBothWindows) {
     for (int y = 536; y < 551 && !text; ++y)
       text = main.pixelColor(x, y).lightness() < face.lightness() - 80;
   EXPECT_TRUE(text) << "no status text drawn";
+}
+
+// The progress bar fills as the run's files are done, with its figures in its text, and is
+// hidden once the run has ended. With NABIK_SCREENSHOT_DIR set (scripts/screenshots.sh, the demo's
+// inputs in NABIK_SCREENSHOT_DATA) the window is kept as a picture with the bar part way.
+TEST_F(Run, TheProgressBarFillsDuringARunAndIsHiddenAfter) {
+  QStringList inputs;
+  if (const char* data = std::getenv("NABIK_SCREENSHOT_DATA")) {
+    for (const auto& entry : fs::directory_iterator(data))
+      inputs << QString::fromStdString(entry.path().string());
+    SetFieldBytes(window_->eOutPath, std::string(data) + "/out/progress/nabik.txt");
+  } else {
+    inputs << Canonical(Sample("gml/FG-GML-503060-ALL-20170401.zip"))
+           << Canonical(Sample("jpgis/FG-JPS-13112-05-Z001.zip"))
+           << Canonical(Sample("jpgis/FG-JPS-13112-CommPt-20111221-0001.xml"));
+  }
+  inputs.sort();
+  Choose(*window_, inputs);
+  window_->show();
+  QProgressBar& bar = *window_->PBar;
+  std::vector<int> values;
+  QImage picture;
+  QString text;
+  Execute([&] {
+    if (!bar.isVisible()) return;
+    values.push_back(bar.value());
+    if (picture.isNull() && bar.value() > bar.maximum() / 4 && bar.value() < bar.maximum()) {
+      picture = window_->grab().toImage();
+      text = bar.format();
+    }
+  });
+  ASSERT_TRUE(shown_.back().Text.startsWith(U("変換が終了しました")));
+  ASSERT_FALSE(values.empty());
+  EXPECT_TRUE(std::is_sorted(values.begin(), values.end()));
+  EXPECT_EQ(values.back(), bar.maximum());
+  ASSERT_FALSE(picture.isNull()) << "the bar was never seen part way";
+  EXPECT_TRUE(
+      QRegularExpression(U("^[0-3]/3 ファイル [0-9.]+/[0-9.]+ MB [0-9.]+ MB/s 残り [0-9:]+$"))
+          .match(text)
+          .hasMatch())
+      << text.toStdString();
+  EXPECT_FALSE(bar.isVisible());
+  if (const char* target = std::getenv("NABIK_SCREENSHOT_DIR")) {
+    ASSERT_TRUE(picture.save(QString::fromStdString(target) + "/nabik-progress.png"));
+  }
 }
 
 // --- the map preview ---

@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QStyledItemDelegate>
@@ -33,6 +34,9 @@ namespace {
 
 // The bytes of an input list line, as the file system spells the file's path.
 constexpr int kBytesRole = Qt::UserRole;
+
+// The progress bar's steps: fine enough that a large run moves it file by file.
+constexpr int kProgressSteps = 1000;
 
 QPushButton* Button(QWidget* parent, const char* name, const QString& caption, int left, int top) {
   return Place(new QPushButton(caption, parent), name, left, top, 75, 25);
@@ -69,6 +73,13 @@ QUrl ProviderPageUrl() {
 
 QString FileCountText(int count) {
   return QStringLiteral("ファイル数 : ") + QString::number(count);
+}
+
+QString ProgressBarText(const tprogress& p) {
+  const tprogresstexts t = ProgressTexts(p);
+  return QStringLiteral("%1 ファイル %2 MB %3 MB/s 残り %4")
+      .arg(QString::fromStdString(t.Lines), QString::fromStdString(t.Megabytes),
+           QString::fromStdString(t.Rate), QString::fromStdString(t.Left));
 }
 
 bool IsInputFileName(const std::string& path) {
@@ -124,6 +135,16 @@ void TNabikF::CreateControls() {
 
   SBar = Place(new QStatusBar(this), "SBar", 0, 533, 529, 19);
   SBar->setSizeGripEnabled(false);
+  PBar = new QProgressBar(SBar);
+  PBar->setObjectName(QStringLiteral("PBar"));
+  PBar->setRange(0, kProgressSteps);
+  // Wide enough for the text of a long run.
+  const int barWidth = QFontMetrics(font()).horizontalAdvance(
+      QStringLiteral("888/888 ファイル 8888/8888 MB 888 MB/s 残り 8:88:88"));
+  PBar->setFixedSize(std::min(barWidth + 16, 330), 15);
+  PBar->setAlignment(Qt::AlignCenter);
+  SBar->addPermanentWidget(PBar);
+  PBar->hide();
 
   // The working list of the run, outside the client area and never shown.
   LB = Place(new QListWidget(this), "LB", 552, 328, 105, 81);
@@ -213,9 +234,20 @@ tfrontend TNabikF::FrontEnd() {
   };
   front.ProcessMessages = [] { QCoreApplication::processEvents(); };
   front.SetExecuteEnabled = [this](bool enabled) { bExecute->setEnabled(enabled); };
+  front.Progress = [this](const tprogress& p) { ShowProgress(p); };
   front.OwnerWindow = this;
   front.UnmatchedInClosingMessage = true;  // files are not named one by one here
   return front;
+}
+
+void TNabikF::ShowProgress(const tprogress& p) {
+  const int value = p.BytesTotal == 0
+                        ? 0
+                        : static_cast<int>(static_cast<double>(p.BytesDone) * kProgressSteps /
+                                           static_cast<double>(p.BytesTotal));
+  PBar->setValue(value);
+  PBar->setFormat(ProgressBarText(p));
+  PBar->show();
 }
 
 void TNabikF::bExecuteClick() {
@@ -227,6 +259,8 @@ void TNabikF::bExecuteClick() {
   Button1->setEnabled(false);
   tfrontend front = FrontEnd();
   if (!Guarded(this, [&] { RunConversion(front); })) bExecute->setEnabled(true);
+  PBar->hide();
+  PBar->reset();
   eOutPath->setReadOnly(false);
   Button1->setEnabled(true);
   running_ = false;

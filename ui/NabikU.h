@@ -17,6 +17,7 @@ class QCloseEvent;
 class QLabel;
 class QLineEdit;
 class QListWidget;
+class QProgressBar;
 class QPushButton;
 class QStatusBar;
 class TOKRightDlg;
@@ -35,6 +36,9 @@ QUrl ProviderPageUrl();
 
 // "ファイル数 : " followed by `count`.
 QString FileCountText(int count);
+
+// The progress bar's text: 「12/160 ファイル 310/2500 MB 240 MB/s 残り 0:09」.
+QString ProgressBarText(const tprogress& p);
 
 // True for a file name whose extension is exactly ".xml" or ".zip" (case-sensitive).
 bool IsInputFileName(const std::string& path);
@@ -59,6 +63,7 @@ class TNabikF : public QWidget {
   QPushButton* Button5;
   QPushButton* Button6;  // 「プレビュー」: the map of the output folder's layer sets
   QStatusBar* SBar;
+  QProgressBar* PBar;  // at the status line's right, during a run
   QListWidget* LB;
 
   // The settings dialog, created after this window by the start-up (owned by this window).
@@ -101,6 +106,7 @@ class TNabikF : public QWidget {
   void ConnectEvents();
   QStringList ShowInputFileDialog();
   QString ShowOutputFileDialog();
+  void ShowProgress(const tprogress& p);
 
   bool running_ = false;
 };
