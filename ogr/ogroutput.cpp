@@ -364,8 +364,8 @@ togroutput::togroutput(const std::string& format, const std::string& outputPath,
                        const std::string& dataset, const crs::ttargetcrs* target)
     : format_(format),
       folder_(FolderPart(outputPath)),
-      targetSrs_(target ? target->GdalSrs() : std::string()),
       datasetName_(OgrDatasetName(format, outputPath, dataset)),
+      targetSrs_(target ? target->GdalSrs() : std::string()),
       driver_(WritableDriver(format)),
       postgres_(format == "PostgreSQL") {
   layers_.resize(LayerCatalog.size());
