@@ -4,7 +4,7 @@
 #
 #   scripts/fuzz.sh [--build DIR] [--commit REV] [--parallel N] [--build-only] SECONDS [TARGET...]
 #
-# TARGET is catalog, ini, reader, unzip, unlha32 or dem (default: all). --commit fuzzes the sources
+# TARGET is catalog, ini, reader, unzip, unlha32, dem or run (default: all). --commit fuzzes the sources
 # of a commit instead of the working tree (exported under DIR/src). Each target keeps its corpus
 # in DIR/corpus/TARGET, its log in DIR/logs/TARGET.log and what it finds in DIR/findings/TARGET/.
 # Fuzzers run at the lowest priority, at most N (default 2) at a time.
@@ -30,7 +30,7 @@ fi
 seconds="${1:-0}"
 [[ $# -gt 0 ]] && shift
 targets=("$@")
-[[ ${#targets[@]} -eq 0 ]] && targets=(catalog ini reader unzip unlha32 dem)
+[[ ${#targets[@]} -eq 0 ]] && targets=(catalog ini reader unzip unlha32 dem run)
 
 src="$repo"
 if [[ -n "$commit" ]]; then
@@ -42,14 +42,14 @@ fi
 cxx="${CXX_FUZZ:-clang++}"
 sanitizers="address,undefined"
 flags=(-std=c++20 -g -O1 -fno-omit-frame-pointer -fno-sanitize-recover=undefined
-       -I"$src" $(pkg-config --cflags liblhasa shapelib libzip fontconfig gdal)
+       -I"$src" $(pkg-config --cflags liblhasa shapelib libzip fontconfig gdal proj)
        -DNABIK_VERSION=\"fuzz\" -DNABIK_CATALOG_FILE=\"$src/data/nabik.csv\")
-libs=($(pkg-config --libs shapelib libzip libisal fontconfig gdal) -ldl -pthread)
+libs=($(pkg-config --libs shapelib libzip libisal fontconfig gdal proj) -ldl -pthread)
 
 # The core library, instrumented for coverage but without libFuzzer's main.
 mkdir -p "$build/obj" "$build/logs"
 core=()
-for dir in common catalog run fgd dem shpctl mapserver susetu unlha32 preview; do
+for dir in common catalog run fgd output dem shpctl ogr mapserver susetu unlha32 preview crs; do
   for f in "$src/$dir"/*.cpp; do core+=("$f"); done
 done
 # Rebuilds an object when its source or any header of the tree is newer.

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the seed corpus of one fuzz target from the sample data and the test files:
-#   make-seeds.sh TARGET FOLDER     TARGET: catalog ini reader unzip unlha32 dem
+#   make-seeds.sh TARGET FOLDER     TARGET: catalog ini reader unzip unlha32 dem run
 # Large sample files are cut to their first lines: the fuzzer mutates small inputs far faster,
 # and the head of a file already holds its declaration and its first features.
 set -euo pipefail
@@ -67,6 +67,32 @@ case "$target" in
     # A whole small file: the tuple list's end and the start point after it.
     { head -n 49 "$root/tests/data/dem/FG-GML-5238-74-00-DEM5A-20161001.xml"
       tail -n 13 "$root/tests/data/dem/FG-GML-5238-74-00-DEM5A-20161001.xml"; } >"$out/short-5238.xml"
+    ;;
+  run)
+    # Two bytes of options (see run_fuzz.cpp: output format, plain file, stored entries; the
+    # repeat count) and then the XML file or the archive.
+    seed() { { printf "$1"; cat; } >"$out/$2"; }
+    mesh="$samples/gml/FG-GML-503041-ALL-20181001"
+    seed '\0\0' RailCL.seed <"$samples/gml/FG-GML-13-RailCL25000-20080331-0001.xml"
+    seed '\1\0' AdmPt-gpkg.seed <"$mesh/FG-GML-503041-AdmPt-20181001-0001.xml"
+    head -n 120 "$samples/jpgis/FG-JPS-13112-CommPt-20111221-0001.xml" | seed '\6\0' jps-CommPt.seed
+    # Repeated past a block of the set writer (1024 features), which then writes on its thread.
+    seed '\0\377' ElevPt-writer.seed <"$mesh/FG-GML-503041-ElevPt-20181001-0001.xml"
+    head -n 300 "$mesh/FG-GML-503041-Cntr-20181001-0001.xml" | seed '\5\1' Cntr-gpkg.seed
+    # A small real archive of two cut files, used as both input archives.
+    tmp="$(mktemp -d)"
+    mkdir "$tmp/FG-GML-503041-ALL-20181001"
+    for layer in WL AdmBdry; do
+      head -n 150 "$mesh/FG-GML-503041-$layer-20181001-0001.xml" \
+        >"$tmp/FG-GML-503041-ALL-20181001/FG-GML-503041-$layer-20181001-0001.xml"
+    done
+    if command -v zip >/dev/null; then
+      (cd "$tmp" && zip -qr archive.zip FG-GML-503041-ALL-20181001)
+    elif command -v python3 >/dev/null; then
+      (cd "$tmp" && python3 -m zipfile -c archive.zip FG-GML-503041-ALL-20181001)
+    fi
+    [[ -f "$tmp/archive.zip" ]] && seed '\0\0' archive.seed <"$tmp/archive.zip"
+    rm -rf "$tmp"
     ;;
   unlha32)
     cp "$root"/tests/data/lha/*.lzh "$root/data/ms4wmap10.lzh" "$out/"
