@@ -56,3 +56,9 @@ std::vector<std::string> ListFolder(const std::string& folder) {
   }
   return names;
 }
+
+bool SameFileState(const struct stat& was, const struct stat& now) {
+  return now.st_dev == was.st_dev && now.st_ino == was.st_ino && now.st_size == was.st_size &&
+         now.st_mtim.tv_sec == was.st_mtim.tv_sec && now.st_mtim.tv_nsec == was.st_mtim.tv_nsec &&
+         now.st_ctim.tv_sec == was.st_ctim.tv_sec && now.st_ctim.tv_nsec == was.st_ctim.tv_nsec;
+}

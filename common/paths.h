@@ -1,5 +1,7 @@
 #pragma once
 // Paths of the files that lie beside the executable, and folder-part helpers.
+#include <sys/stat.h>
+
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,3 +27,7 @@ std::string FileExtPart(std::string_view path);
 // The entries of `folder` in the order the file system lists them, without "." and "..";
 // raises NabikError "Cannot read the folder <folder>: <reason>" when it cannot be read.
 std::vector<std::string> ListFolder(const std::string& folder);
+
+// Whether `now` is still the file `was` was taken of, unchanged: the same device and inode, size,
+// modification and change times (a file written, replaced or given other rights differs).
+bool SameFileState(const struct stat& was, const struct stat& now);

@@ -397,15 +397,11 @@ bool ConvertFile(const std::string& outputFolder, const std::string& filePath,
         entry.Datum = tdatum::None;
       }
       OpenLayerFiles(outputFolder, entry.Name);
-      if (RunTransformer || RunReadAhead) {
-        // A new set gets the target's .prj at once.
-        if (RunTransformer && !entry.Created)
-          WriteLayerProjection(outputFolder, n, crs::RunTargetCrs->EsriWkt());
-        tshapelayer shapes(n);
-        declared = ReadInto(filePath, n, shapes);
-      } else {
-        declared = ReadFeatures(filePath, n);
-      }
+      // A new set gets the target's .prj at once.
+      if (RunTransformer && !entry.Created)
+        WriteLayerProjection(outputFolder, n, crs::RunTargetCrs->EsriWkt());
+      tshapelayer shapes(n);
+      declared = ReadInto(filePath, n, shapes);
       FinishLayerFiles();  // a write the disk refused ends the run here, not in a broken set
     }
     entry.Created = true;

@@ -1,13 +1,6 @@
 #include "run/frontier.h"
 
-#include "common/paths.h"
-
-bool IsArchive(const std::string& path) {
-  std::string ext = FileExtPart(path);
-  for (char& c : ext)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return ext == ".ZIP";
-}
+#include "run/unzip.h"
 
 void treadfrontier::Advance(int turn) {
   if (line_ < turn) {

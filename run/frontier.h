@@ -8,8 +8,6 @@
 
 #include "run/staging.h"
 
-bool IsArchive(const std::string& path);  // a zip archive, by its name
-
 // The lines of a list: how many, whether each is to be converted, and each one's path.
 struct tfilelist {
   int Count = 0;

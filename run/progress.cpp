@@ -1,13 +1,11 @@
 #include "run/progress.h"
 
 #include <sys/stat.h>
-#include <zip.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 
-#include "common/paths.h"
 #include "run/driver.h"
 #include "run/unzip.h"
 
@@ -19,13 +17,6 @@ tprogresscount* Running = nullptr;
 uint64_t FileBytes(const std::string& path) {
   struct stat info;
   return ::stat(path.c_str(), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
-}
-
-bool IsZipName(const std::string& path) {
-  std::string ext = FileExtPart(path);
-  for (char& c : ext)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return ext == ".ZIP";
 }
 
 std::string Printed(const char* format, double value) {
@@ -75,22 +66,7 @@ bool Wide(char32_t c) {
 }  // namespace
 
 uint64_t InputBytes(const std::string& path) {
-  if (!IsZipName(path)) return FileBytes(path);
-  int error = 0;
-  zip_t* zip = zip_open(path.c_str(), ZIP_RDONLY, &error);
-  if (!zip) return 0;
-  uint64_t bytes = 0;
-  const zip_int64_t count = zip_get_num_entries(zip, 0);
-  for (zip_int64_t i = 0; i < count; ++i) {
-    zip_stat_t st;
-    zip_stat_init(&st);
-    if (zip_stat_index(zip, static_cast<zip_uint64_t>(i), ZIP_FL_ENC_RAW, &st) != 0) continue;
-    if (!(st.valid & ZIP_STAT_SIZE) || !(st.valid & ZIP_STAT_NAME)) continue;
-    // Folders and names the extraction skips convert nothing.
-    if (!FlatEntryName(st.name).empty()) bytes += st.size;
-  }
-  zip_discard(zip);
-  return bytes;
+  return IsArchive(path) ? ZipInflatedBytes(path) : FileBytes(path);
 }
 
 int SecondsLeft(const tprogress& p) {

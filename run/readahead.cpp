@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "common/errors.h"
+#include "common/paths.h"
 #include "common/stop.h"
 #include "crs/projectedlayer.h"
 #include "crs/target.h"
@@ -31,10 +32,7 @@ std::optional<struct stat> FileState(const std::string& path) {
 // Whether the file is still the one read ahead: a file removed, replaced, changed or made
 // unreadable (its change time moves) since then is read again at its turn, as if never read.
 bool Unchanged(const std::optional<struct stat>& was, const std::optional<struct stat>& now) {
-  return was && now && was->st_dev == now->st_dev && was->st_ino == now->st_ino &&
-         was->st_size == now->st_size && was->st_mtim.tv_sec == now->st_mtim.tv_sec &&
-         was->st_mtim.tv_nsec == now->st_mtim.tv_nsec &&
-         was->st_ctim.tv_sec == now->st_ctim.tv_sec && was->st_ctim.tv_nsec == now->st_ctim.tv_nsec;
+  return was && now && SameFileState(*was, *now);
 }
 
 // The memory a held block takes: its room, not its contents (a copy's vectors may be spares'

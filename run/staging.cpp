@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "common/errors.h"
+#include "common/paths.h"
 #include "run/unzip.h"
 
 namespace {
@@ -88,12 +89,8 @@ bool TakeStaged(tstagedarchive& staged, int index, const std::string& archive,
   staged.Thread.join();
   struct stat now;
   const struct stat& was = staged.File;
-  const bool same =
-      ::stat(archive.c_str(), &now) == 0 && ::access(archive.c_str(), R_OK) == 0 &&
-      now.st_dev == was.st_dev && now.st_ino == was.st_ino && now.st_size == was.st_size &&
-      now.st_mode == was.st_mode && now.st_mtim.tv_sec == was.st_mtim.tv_sec &&
-      now.st_mtim.tv_nsec == was.st_mtim.tv_nsec && now.st_ctim.tv_sec == was.st_ctim.tv_sec &&
-      now.st_ctim.tv_nsec == was.st_ctim.tv_nsec;
+  const bool same = ::stat(archive.c_str(), &now) == 0 && ::access(archive.c_str(), R_OK) == 0 &&
+                    now.st_mode == was.st_mode && SameFileState(was, now);
   if (!staged.Extracted || !same) {
     DropStaged(staged);
     return false;

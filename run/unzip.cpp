@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "common/errors.h"
+#include "common/paths.h"
 #include "common/stop.h"
 
 namespace {
@@ -259,9 +260,18 @@ uint64_t ZipInflatedBytes(const std::string& archive) {
   const zip_int64_t count = zip_get_num_entries(zip.get(), 0);
   for (zip_int64_t i = 0; i < count; ++i) {
     zip_stat_t st;
-    if (zip_stat_index(zip.get(), i, 0, &st) == 0 && (st.valid & ZIP_STAT_SIZE)) bytes += st.size;
+    if (zip_stat_index(zip.get(), i, ZIP_FL_ENC_RAW, &st) != 0) continue;
+    if (!(st.valid & ZIP_STAT_SIZE) || !(st.valid & ZIP_STAT_NAME)) continue;
+    if (!FlatEntryName(st.name).empty()) bytes += st.size;
   }
   return bytes;
+}
+
+bool IsArchive(const std::string& path) {
+  std::string ext = FileExtPart(path);
+  for (char& c : ext)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return ext == ".ZIP";
 }
 
 std::vector<std::string> ExtractZip(const std::string& archive, const std::string& folder,

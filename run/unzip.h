@@ -26,9 +26,12 @@ struct tzipoptions {
 std::vector<std::string> ExtractZip(const std::string& archive, const std::string& folder,
                                     const tzipoptions& options = {});
 
-// The bytes the file entries of `archive` inflate to, as its directory gives them; 0 when it
-// cannot be opened.
+// The bytes the extraction of `archive` writes: what its file entries inflate to, as its
+// directory gives them, less the entries it skips; 0 when it cannot be opened.
 uint64_t ZipInflatedBytes(const std::string& archive);
+
+// A zip archive, by its name (".zip" in any case).
+bool IsArchive(const std::string& path);
 
 // The name an entry lands under, or empty when it is skipped.
 std::string FlatEntryName(const std::string& storedName);
